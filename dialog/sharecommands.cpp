@@ -1,0 +1,73 @@
+// Registering the sample files with the engine for sharing.
+#include "msgbox.h"
+#include "quarndemodlg.h"
+#include "samplerequest.h"
+#include "texts.h"
+
+#include <quarn.h>
+
+#include <string>
+
+namespace {
+
+// The registration request, fragment by fragment with the spaces around each.
+CString BuildShareRequest() {
+    struct Fragment {
+        int before;
+        std::string text;
+        int after;
+    };
+    const auto quoted = [](const char* name, const char* value) {
+        return std::string("\"") + name + "\" : \"" + value + "\",";
+    };
+    const Fragment fragments[] = {
+        {0, "{", 0},
+        {1, std::string("\"site\": \"") + sample::kShareSite + "\",", 1},
+        {1, quoted("server", sample::kServer), 0},
+        {1, "\"serverfilename\" : \"/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056\",", 1},
+        {1, "\"index\" : \"545465121\",", 1},
+        {1, quoted("hash", sample::kShare1Hash), 1},
+        {1, quoted("filesize", sample::kShare1Size), 1},
+        {1, "\"localfilename\" : \"D:\\\\nginx-1.8.0\\\\html\\\\content\\\\왕좌의 게임111.mp4\",", 0},
+        {1, "\"use_mserver\" : false,", 0},
+        {1, quoted("user_name", sample::kUserName), 0},
+        {1, quoted("user_pwd", sample::kUserPwd), 0},
+        {1, "\"user_params\" : \"\"", 0},
+        {0, "}", 0},
+    };
+    std::string utf8;
+    for (const Fragment& f : fragments)
+        utf8 += std::string(static_cast<std::size_t>(f.before), ' ') + f.text +
+                std::string(static_cast<std::size_t>(f.after), ' ');
+    return CString::FromUtf8(utf8);
+}
+
+// The engine answers a 32-bit truth value; only its low byte counts.
+void ShowOutcome(std::int32_t result) {
+    AfxMessageBox((result & 0xFF) != 0 ? texts::Registered() : texts::NotRegistered(), MB_OK);
+}
+
+} // namespace
+
+void CQuarnDemoDlg::OnSetShareFile() {
+    const CString request = BuildShareRequest();
+    const std::u16string wide = platform::MultiByteToWide(request.Bytes());
+    ShowOutcome(setShareFile(wide.c_str()));
+}
+
+void CQuarnDemoDlg::OnSetShareFile2() {
+    const CString site = sample::kShareSite;
+    const CString hash = sample::kShare2Hash;
+    const CString path = sample::kShare2Path;
+    const std::u16string wSite = platform::MultiByteToWide(site.Bytes());
+    const std::u16string wHash = platform::MultiByteToWide(hash.Bytes());
+    const std::u16string wPath = platform::MultiByteToWide(path.Bytes());
+    ShowOutcome(setShareFile2(wSite.c_str(), wHash.c_str(), wPath.c_str(), sample::kShare23Size));
+}
+
+void CQuarnDemoDlg::OnSetShareFile3() {
+    const CString site = sample::kShareSite;
+    const CString path = sample::kShare3Path;
+    const CString hash = sample::kShare3Hash;
+    ShowOutcome(setShareFile3(site, path, hash, sample::kShare23Size));
+}

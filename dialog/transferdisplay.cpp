@@ -1,0 +1,69 @@
+// The window's side of the workers' reports.
+#include "quarndemodlg.h"
+#include "texts.h"
+
+#include <quarn.h>
+
+namespace {
+// Whole MiB, each division truncating toward zero.
+int WholeMiB(std::int64_t bytes) { return static_cast<int>(bytes / 1024 / 1024); }
+} // namespace
+
+LRESULT CQuarnDemoDlg::OnTransferError(WPARAM wParam, LPARAM /*lParam*/) {
+    const auto code = static_cast<std::int32_t>(static_cast<std::intptr_t>(wParam));
+    if (code == 0) return 0;
+    if (const auto text = texts::StartErrorText(code)) m_strState = *text;
+    UpdateData(FALSE);
+    OnStopDownload();
+    return 0;
+}
+
+LRESULT CQuarnDemoDlg::OnTransferProgress(WPARAM wParam, LPARAM lParam) {
+    const auto state = static_cast<std::int32_t>(static_cast<std::intptr_t>(wParam));
+    const auto* info = reinterpret_cast<const TransferInfo*>(lParam);
+
+    switch (state) {
+    case 0:
+    case 1:
+    case 2:
+        m_dSpeed = info->speed;
+        m_nRemainTime = info->remain_time;
+        m_nReceiveSize = info->receive_size;
+        m_nFileSize = info->current_file_size;
+        m_strState = *texts::StateText(state);
+        if (state == 2) {
+            const int position = WholeMiB(m_nFileSize);
+            const int upper = WholeMiB(info->filesize);
+            m_progress.SetRange32(0, upper);
+            m_progress.SetPos(position);
+        }
+        break;
+    case 3:
+    case 4: {
+        // The record may be the last one of a finished worker: ask the engine.
+        std::int32_t nSpeed = 0;
+        std::int32_t nRemainTime = 0;
+        std::int64_t nReceivedFileSize = 0;
+        std::int64_t nAbsFilesize = 0;
+        getDownloadState(&nSpeed, &nRemainTime, &nReceivedFileSize, &nAbsFilesize);
+        m_dSpeed = static_cast<double>(nSpeed);
+        m_nRemainTime = nRemainTime;
+        m_nReceiveSize = nReceivedFileSize;
+        m_nFileSize = nAbsFilesize;
+        m_strState = *texts::StateText(state);
+        OnStopDownload();
+        break;
+    }
+    case 5:
+    case 6:
+        m_dSpeed = info->speed;
+        m_nRemainTime = info->remain_time;
+        m_nReceiveSize = info->receive_size;
+        m_strState = *texts::StateText(state);
+        OnStopDownload();
+        break;
+    default: break;
+    }
+    UpdateData(FALSE);
+    return 0;
+}

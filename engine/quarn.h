@@ -1,0 +1,166 @@
+/*
+ * quarn.h - public C interface of the Quarn transfer engine (libquarn.so.1).
+ *
+ * The engine runs one current download on a thread of its own and keeps a
+ * registry of files offered for sharing. Eight plain C functions make up the
+ * whole interface; nothing else is exported.
+ *
+ * Conventions for every function below:
+ *   - Strings passed in are NUL-terminated and only read during the call; the
+ *     engine copies what it keeps. UTF-16 text is char16_t in host byte order.
+ *     8-bit text (setShareFile3 only) is in code page 949.
+ *   - Strings returned are owned by the engine, never NULL, and stay valid
+ *     until the next call of the same function on the same thread. Do not
+ *     free them.
+ *   - Sizes are signed 64-bit byte counts.
+ *   - Every function may be called from any thread at any time, also
+ *     concurrently with the others. None blocks on the network; only
+ *     stopDownload waits, for the transfer thread to close its file.
+ *   - Local paths: "X:\dir\file" maps to $QUARN_DRIVE_ROOT/x/dir/file
+ *     (default ${XDG_DATA_HOME:-~/.local/share}/quarn/drives); absolute POSIX
+ *     paths are used as given. A path that would leave its root is rejected.
+ */
+#ifndef QUARN_H
+#define QUARN_H
+
+#include <stdint.h>
+#if !defined(__cplusplus)
+#include <uchar.h>
+#endif
+
+#define QUARN_VERSION_MAJOR 1
+#define QUARN_VERSION_MINOR 0
+#define QUARN_VERSION_PATCH 0
+#define QUARN_VERSION "1.0.0"
+/* 0xMMmmpp, comparable with >= */
+#define QUARN_VERSION_NUM 0x010000
+
+#if defined(QUARN_BUILDING_LIBRARY)
+#define QUARN_API __attribute__((visibility("default")))
+#else
+#define QUARN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Download states, the result of getDownloadState and the "state" member of
+ * getDownloadStateJson. */
+#define QUARN_STATE_PREPARING 0  /* accepted, not yet connecting */
+#define QUARN_STATE_CONNECTING 1 /* request sent, waiting for the response */
+#define QUARN_STATE_RECEIVING 2  /* body arriving */
+#define QUARN_STATE_COMPLETE 3   /* all bytes written, file renamed into place */
+#define QUARN_STATE_STOPPED 4    /* ended by stopDownload; .part kept */
+#define QUARN_STATE_WRITE_ERROR 5 /* disk full, I/O error, rename failed */
+#define QUARN_STATE_SERVER_ERROR 6 /* unreachable, HTTP error, stalled, wrong length */
+
+/* Start errors, the negative results of startDownload and the "err" member
+ * of the startDownloadJson reply. */
+#define QUARN_ERR_FILE_EXISTS (-1)   /* the final local file already exists */
+#define QUARN_ERR_PARAMETER (-2)     /* empty or malformed parameter */
+#define QUARN_ERR_FILE_CREATE (-3)   /* the .part file cannot be created */
+#define QUARN_ERR_DISK_FULL (-4)     /* free space below the bytes to fetch */
+#define QUARN_ERR_DIRECTORY (-5)     /* the directory cannot be created */
+#define QUARN_ERR_OPERATION (-6)     /* already downloading, or cannot start */
+
+/*
+ * setShareFile - register a local file for sharing, described by JSON.
+ *
+ * json: UTF-16 text of one object with the string members "site", "hash"
+ *   (32 hex digits), "localfilename" and "filesize" (decimal, as a string or
+ *   a number); other members are ignored. NULL is rejected.
+ * Returns nonzero when the file exists with exactly that size and is now
+ *   registered (replacing an entry with the same site and hash); 0 for bad
+ *   JSON, missing or mistyped members, a bad path or a file that does not
+ *   match.
+ */
+QUARN_API int32_t setShareFile(const char16_t *json);
+
+/*
+ * setShareFile2 - register a local file for sharing, by UTF-16 fields.
+ *
+ * sitename, hash, localfilename: UTF-16, none may be NULL or empty; hash is
+ *   32 hex digits. size: the file's exact size in bytes, > 0.
+ * Returns nonzero when registered, 0 otherwise (as setShareFile).
+ */
+QUARN_API int32_t setShareFile2(const char16_t *sitename, const char16_t *hash,
+                                const char16_t *localfilename, int64_t size);
+
+/*
+ * setShareFile3 - register a local file for sharing, by 8-bit fields.
+ *
+ * sitename, localfilename, hash: code page 949 text, in this order (the path
+ *   before the hash, unlike setShareFile2). Otherwise as setShareFile2.
+ */
+QUARN_API int32_t setShareFile3(const char *sitename, const char *localfilename,
+                                const char *hash, int64_t size);
+
+/*
+ * startDownload - start the one current download.
+ *
+ * Fetches http://{server}/{site}/{serverfilename} ("https://" before server
+ * selects TLS) into {localfilename}.part, resuming a .part left by an earlier
+ * run, and renames it to localfilename once filesize bytes have arrived.
+ * user_name non-empty sends Basic auth with user_pwd; user_params is sent as
+ * the query string; index and hash are sent as request headers. No argument
+ * may be NULL; site, server, serverfilename, localfilename must not be empty,
+ * hash must be 32 hex digits and filesize > 0.
+ *
+ * Returns 0 when the transfer thread has taken the download, or one of the
+ * QUARN_ERR_ codes, checked in this order: -2, -1, -5, -3, -4, -6.
+ */
+QUARN_API int32_t startDownload(const char16_t *site, const char16_t *server,
+                                const char16_t *serverfilename, const char16_t *index,
+                                const char16_t *localfilename, const char16_t *hash,
+                                int64_t filesize, const char16_t *user_name,
+                                const char16_t *user_pwd, const char16_t *user_params);
+
+/*
+ * startDownloadJson - startDownload with the request as a JSON object.
+ *
+ * request: UTF-16 JSON object with the string members of startDownload
+ *   ("filesize" as a decimal string or a number). NULL or malformed JSON is a
+ *   parameter error.
+ * Returns the reply {"err":N}, N as startDownload's result. Engine-owned.
+ */
+QUARN_API const char16_t *startDownloadJson(const char16_t *request);
+
+/*
+ * getDownloadState - poll the current download.
+ *
+ * nSpeed: KiB/s, smoothed over about two seconds. nRemainTime: seconds,
+ * -1 while unknown, 0 when done. nReceivedFileSize: bytes received from the
+ * server in this download. nAbsFilesize: size of the local file now, resumed
+ * bytes included. Any out pointer may be NULL. With no download yet every
+ * value is 0 and the state is QUARN_STATE_PREPARING.
+ *
+ * Returns the QUARN_STATE_ code. Lock-free: cheap enough to call at any rate.
+ */
+QUARN_API int32_t getDownloadState(int32_t *nSpeed, int32_t *nRemainTime,
+                                   int64_t *nReceivedFileSize, int64_t *nAbsFilesize);
+
+/*
+ * getDownloadStateJson - poll the current download as JSON.
+ *
+ * Returns {"state":S,"speed":N,"remain_time":N,"receive_size":N,
+ * "current_file_size":N,"filesize":N}: integers, units as getDownloadState.
+ * Engine-owned.
+ */
+QUARN_API const char16_t *getDownloadStateJson(void);
+
+/*
+ * stopDownload - stop the current download.
+ *
+ * Returns once the transfer has stopped and its file is closed; the state is
+ * then QUARN_STATE_STOPPED and the .part file is kept for a later resume.
+ * With nothing running, after completion, or when called again it does
+ * nothing (a finished download stays QUARN_STATE_COMPLETE). Returns 0.
+ */
+QUARN_API int32_t stopDownload(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUARN_H */

@@ -1,0 +1,19 @@
+// Modal message box captioned with the application's name.
+#pragma once
+
+#include "cstring.h"
+#include "wintypes.h"
+
+#include <QString>
+
+#include <functional>
+
+namespace platform {
+
+// Replaces the real box, for tests; an empty function restores it.
+using MessageBoxHandler = std::function<int(const QString& caption, const QString& text, UINT type)>;
+void SetMessageBoxHandler(MessageBoxHandler handler);
+
+} // namespace platform
+
+int AfxMessageBox(const CString& text, UINT type = MB_OK);

@@ -1,0 +1,10 @@
+// The console window's template.
+#pragma once
+
+#include "dlgtemplate.h"
+
+namespace res {
+const platform::DialogTemplate& MainDialogTemplate();
+// The application icon (all sizes), loaded from the embedded resources.
+const char* AppIconPath(int size);
+} // namespace res

@@ -1,0 +1,18 @@
+// Resource and control identifiers.
+#pragma once
+
+#define IDD_MAIN_DIALOG 102
+#define IDR_MAINFRAME 128
+
+#define IDC_SET_SHARE_FILE 1000
+#define IDC_SET_SHARE_FILE3 1001
+#define IDC_SET_SHARE_FILE2 1002
+#define IDC_PROGRESS 1003
+#define IDC_START_DOWNLOAD 1004
+#define IDC_STOP_DOWNLOAD 1005
+#define IDC_STATE 1006
+#define IDC_SPEED 1007
+#define IDC_REMAIN_TIME 1008
+#define IDC_RECEIVE_SIZE 1009
+#define IDC_FILE_SIZE 1010
+#define IDC_START_DOWNLOAD_JSON 1011
