@@ -1,0 +1,145 @@
+// The eight exported entry points. Each one converts its arguments, asks the
+// engine and converts the answer; no exception ever crosses the C boundary.
+#include "quarn.h"
+
+#include "engine.h"
+#include "requests.h"
+#include "text.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <string_view>
+
+using quarn::engine::Engine;
+
+namespace {
+
+std::atomic<bool> g_engineCreated{false};
+
+// Created on first use and never destroyed: entry points may still be called
+// from other threads while the process exits. The transfer itself is
+// stopped at exit by StopAtExit below.
+Engine& engine() {
+    static Engine* instance = [] {
+        auto* created = new Engine();
+        g_engineCreated.store(true, std::memory_order_release);
+        return created;
+    }();
+    return *instance;
+}
+
+struct StopAtExit {
+    StopAtExit() = default;
+    StopAtExit(const StopAtExit&) = delete;
+    StopAtExit& operator=(const StopAtExit&) = delete;
+    ~StopAtExit() {
+        if (g_engineCreated.load(std::memory_order_acquire)) engine().stop();
+    }
+};
+const StopAtExit g_stopAtExit;
+
+// Returned texts live in per-thread, per-entry-point buffers: valid until the
+// same thread calls the same entry point again, and never freed by callers.
+constexpr std::size_t kReplyUnits = 32;
+constexpr std::size_t kStatusUnits = 256;
+thread_local char16_t t_startReply[kReplyUnits];
+thread_local char16_t t_statusJson[kStatusUnits];
+
+int32_t startRequest(const std::optional<quarn::engine::DownloadRequest>& request) {
+    if (!request) return QUARN_ERR_PARAMETER;
+    return engine().start(*request);
+}
+
+} // namespace
+
+extern "C" {
+
+QUARN_API int32_t setShareFile(const char16_t* json) try {
+    if (json == nullptr) return 0;
+    const auto share = quarn::engine::parseShareJson(std::u16string_view(json));
+    return share && engine().shares().add(*share) ? 1 : 0;
+} catch (...) {
+    return 0;
+}
+
+QUARN_API int32_t setShareFile2(const char16_t* sitename, const char16_t* hash,
+                                const char16_t* localfilename, int64_t size) try {
+    const auto site = quarn::engine::utf16ToUtf8(sitename);
+    const auto digest = quarn::engine::utf16ToUtf8(hash);
+    const auto path = quarn::engine::utf16ToUtf8(localfilename);
+    if (!site || !digest || !path) return 0;
+    return engine().shares().add({*site, *digest, *path, size}) ? 1 : 0;
+} catch (...) {
+    return 0;
+}
+
+QUARN_API int32_t setShareFile3(const char* sitename, const char* localfilename, const char* hash,
+                                int64_t size) try {
+    const auto site = quarn::engine::cp949ToUtf8(sitename);
+    const auto path = quarn::engine::cp949ToUtf8(localfilename);
+    const auto digest = quarn::engine::cp949ToUtf8(hash);
+    if (!site || !digest || !path) return 0;
+    return engine().shares().add({*site, *digest, *path, size}) ? 1 : 0;
+} catch (...) {
+    return 0;
+}
+
+QUARN_API int32_t startDownload(const char16_t* site, const char16_t* server,
+                                const char16_t* serverfilename, const char16_t* index,
+                                const char16_t* localfilename, const char16_t* hash,
+                                int64_t filesize, const char16_t* user_name,
+                                const char16_t* user_pwd, const char16_t* user_params) try {
+    return startRequest(quarn::engine::downloadRequestFromUtf16(
+        site, server, serverfilename, index, localfilename, hash, filesize, user_name, user_pwd,
+        user_params));
+} catch (...) {
+    return QUARN_ERR_OPERATION;
+}
+
+QUARN_API const char16_t* startDownloadJson(const char16_t* request) {
+    int32_t err = QUARN_ERR_PARAMETER;
+    try {
+        if (request != nullptr)
+            err = startRequest(quarn::engine::parseDownloadRequestJson(std::u16string_view(request)));
+    } catch (...) {
+        err = QUARN_ERR_OPERATION;
+    }
+    char text[kReplyUnits];
+    const int n = std::snprintf(text, sizeof text, "{\"err\":%" PRId32 "}", err);
+    quarn::engine::asciiToUtf16(std::string_view(text, static_cast<std::size_t>(n)), t_startReply,
+                                kReplyUnits);
+    return t_startReply;
+}
+
+QUARN_API int32_t getDownloadState(int32_t* nSpeed, int32_t* nRemainTime,
+                                   int64_t* nReceivedFileSize, int64_t* nAbsFilesize) {
+    const quarn::engine::StatusSnapshot s = engine().status();
+    if (nSpeed != nullptr) *nSpeed = s.speedKiB;
+    if (nRemainTime != nullptr) *nRemainTime = s.remainSec;
+    if (nReceivedFileSize != nullptr) *nReceivedFileSize = s.received;
+    if (nAbsFilesize != nullptr) *nAbsFilesize = s.fileBytes;
+    return s.state;
+}
+
+QUARN_API const char16_t* getDownloadStateJson(void) {
+    const quarn::engine::StatusSnapshot s = engine().status();
+    char text[kStatusUnits];
+    const int n = std::snprintf(text, sizeof text,
+                                "{\"state\":%" PRId32 ",\"speed\":%" PRId32 ",\"remain_time\":%" PRId32
+                                ",\"receive_size\":%" PRId64 ",\"current_file_size\":%" PRId64
+                                ",\"filesize\":%" PRId64 "}",
+                                s.state, s.speedKiB, s.remainSec, s.received, s.fileBytes, s.fileSize);
+    quarn::engine::asciiToUtf16(std::string_view(text, static_cast<std::size_t>(n)), t_statusJson,
+                                kStatusUnits);
+    return t_statusJson;
+}
+
+QUARN_API int32_t stopDownload(void) try {
+    engine().stop();
+    return 0;
+} catch (...) {
+    return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,268 @@
+#include "requests.h"
+
+#include "paths.h"
+#include "text.h"
+
+#include <json/json.h>
+#include <memory>
+#include <vector>
+
+namespace quarn::engine {
+namespace {
+
+bool isUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+bool isHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+void appendEscaped(std::string& out, unsigned char c) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+}
+
+// user_params arrive as a ready query string ("a=1&b=2"); keep its structure
+// and escape only what cannot appear in a URL, so "%41" stays as given.
+std::string encodeQuery(std::string_view query) {
+    if (!query.empty() && query.front() == '?') query.remove_prefix(1);
+    static constexpr std::string_view kKeep = "!$&'()*+,;=:@/?";
+    std::string out;
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        const auto c = static_cast<unsigned char>(query[i]);
+        if (isUnreserved(c) || kKeep.find(static_cast<char>(c)) != std::string_view::npos) {
+            out += static_cast<char>(c);
+        } else if (c == '%' && i + 2 < query.size() && isHex(query[i + 1]) && isHex(query[i + 2])) {
+            out += '%';
+        } else {
+            appendEscaped(out, c);
+        }
+    }
+    return out;
+}
+
+// Header values go on the wire verbatim: no control characters, so a value
+// can never smuggle in a second header.
+bool isHeaderSafe(std::string_view value) {
+    for (char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+bool hasNul(std::string_view value) { return value.find('\0') != std::string_view::npos; }
+
+bool validHostName(std::string_view host) {
+    if (host.empty() || host.size() > 253) return false;
+    if (host.front() == '[') {
+        if (host.size() < 4 || host.back() != ']') return false;
+        for (char c : host.substr(1, host.size() - 2))
+            if (!isHex(c) && c != ':' && c != '.') return false;
+        return true;
+    }
+    for (char ch : host) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        c == '-' || c == '.' || c == '_';
+        if (!ok) return false;
+    }
+    return host.front() != '.' && host.front() != '-';
+}
+
+std::optional<Json::Value> parseObject(std::u16string_view json) {
+    const std::optional<std::string> utf8 = utf16ToUtf8(json);
+    if (!utf8) return std::nullopt;
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder.settings_["rejectDupKeys"] = false; // last one wins, like the console's writer
+    builder.settings_["stackLimit"] = 64;        // a request is flat; deep nesting is hostile
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string errors;
+    const char* begin = utf8->data();
+    if (!reader->parse(begin, begin + utf8->size(), &root, &errors) || !root.isObject())
+        return std::nullopt;
+    return root;
+}
+
+// Absent members read as `fallback`; present ones must be strings.
+std::optional<std::string> stringMember(const Json::Value& object, const char* name,
+                                        std::optional<std::string> fallback = std::nullopt) {
+    const Json::Value* member = object.find(name, name + std::char_traits<char>::length(name));
+    if (member == nullptr) return fallback;
+    if (!member->isString()) return std::nullopt;
+    return member->asString();
+}
+
+// The console sends sizes as decimal strings; a JSON integer is as good.
+std::optional<long long> sizeMember(const Json::Value& object, const char* name) {
+    const Json::Value* member = object.find(name, name + std::char_traits<char>::length(name));
+    if (member == nullptr) return std::nullopt;
+    if (member->isString()) return parseDecimal(member->asString());
+    if (member->isIntegral() && member->isInt64()) return member->asInt64();
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string encodePathSegment(std::string_view segment) {
+    std::string out;
+    out.reserve(segment.size());
+    for (char ch : segment) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (isUnreserved(c))
+            out += ch;
+        else
+            appendEscaped(out, c);
+    }
+    return out;
+}
+
+std::optional<std::string> normaliseEndpoint(std::string_view server) {
+    std::string scheme = "http://";
+    const auto startsWithNoCase = [&](std::string_view prefix) {
+        if (server.size() < prefix.size()) return false;
+        for (std::size_t i = 0; i < prefix.size(); ++i)
+            if ((server[i] | 0x20) != prefix[i]) return false;
+        return true;
+    };
+    if (startsWithNoCase("https://")) {
+        scheme = "https://";
+        server.remove_prefix(8);
+    } else if (startsWithNoCase("http://")) {
+        server.remove_prefix(7);
+    }
+    std::string_view host = server;
+    std::string_view port;
+    const std::size_t colon = server.rfind(':');
+    const std::size_t bracket = server.rfind(']');
+    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+        host = server.substr(0, colon);
+        port = server.substr(colon + 1);
+        const std::optional<long long> number = parseDecimal(port);
+        if (!number || *number < 1 || *number > 65535) return std::nullopt;
+    }
+    if (!validHostName(host)) return std::nullopt;
+    return scheme + std::string(server);
+}
+
+std::optional<DownloadRequest> downloadRequestFromUtf16(
+    const char16_t* site, const char16_t* server, const char16_t* serverFileName,
+    const char16_t* index, const char16_t* localFileName, const char16_t* hash, long long fileSize,
+    const char16_t* userName, const char16_t* userPwd, const char16_t* userParams) {
+    DownloadRequest request;
+    const std::pair<const char16_t*, std::string*> fields[] = {
+        {site, &request.site},         {server, &request.server},
+        {serverFileName, &request.serverFileName}, {index, &request.index},
+        {localFileName, &request.localFileName},   {hash, &request.hash},
+        {userName, &request.userName}, {userPwd, &request.userPwd},
+        {userParams, &request.userParams}};
+    for (const auto& [text, target] : fields) {
+        std::optional<std::string> utf8 = utf16ToUtf8(text);
+        if (!utf8) return std::nullopt;
+        *target = std::move(*utf8);
+    }
+    request.fileSize = fileSize;
+    return request;
+}
+
+std::optional<DownloadRequest> parseDownloadRequestJson(std::u16string_view json) {
+    const std::optional<Json::Value> root = parseObject(json);
+    if (!root) return std::nullopt;
+    DownloadRequest request;
+    const std::pair<const char*, std::string*> required[] = {
+        {"site", &request.site},
+        {"server", &request.server},
+        {"serverfilename", &request.serverFileName},
+        {"localfilename", &request.localFileName},
+        {"hash", &request.hash}};
+    for (const auto& [name, target] : required) {
+        std::optional<std::string> value = stringMember(*root, name);
+        if (!value) return std::nullopt;
+        *target = std::move(*value);
+    }
+    const std::pair<const char*, std::string*> optional[] = {{"index", &request.index},
+                                                             {"user_name", &request.userName},
+                                                             {"user_pwd", &request.userPwd},
+                                                             {"user_params", &request.userParams}};
+    for (const auto& [name, target] : optional) {
+        std::optional<std::string> value = stringMember(*root, name, std::string());
+        if (!value) return std::nullopt;
+        *target = std::move(*value);
+    }
+    const std::optional<long long> size = sizeMember(*root, "filesize");
+    if (!size) return std::nullopt;
+    request.fileSize = *size;
+    return request;
+}
+
+std::optional<PreparedDownload> prepareDownload(const DownloadRequest& request) {
+    if (request.site.empty() || request.server.empty() || request.serverFileName.empty() ||
+        request.localFileName.empty() || request.fileSize <= 0 || !isHexDigest(request.hash))
+        return std::nullopt;
+    for (const std::string* text : {&request.site, &request.serverFileName, &request.userName,
+                                    &request.userPwd, &request.userParams})
+        if (hasNul(*text)) return std::nullopt;
+    if (!isHeaderSafe(request.index)) return std::nullopt;
+    if (request.site == "." || request.site == "..") return std::nullopt;
+
+    const std::optional<std::string> endpoint = normaliseEndpoint(request.server);
+    if (!endpoint) return std::nullopt;
+
+    // The server file name may name a directory path; each segment is encoded
+    // on its own and dot segments are refused so the URL stays under the site.
+    std::string path = "/" + encodePathSegment(request.site);
+    std::size_t segments = 0;
+    std::string_view rest = request.serverFileName;
+    while (!rest.empty()) {
+        const std::size_t slash = rest.find('/');
+        const std::string_view segment = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (segment.empty()) continue;
+        if (segment == "." || segment == "..") return std::nullopt;
+        path += '/';
+        path += encodePathSegment(segment);
+        ++segments;
+    }
+    if (segments == 0) return std::nullopt;
+
+    std::optional<std::string> local = mapLocalPath(request.localFileName);
+    if (!local) return std::nullopt;
+
+    PreparedDownload prepared;
+    prepared.url = *endpoint + path;
+    const std::string query = encodeQuery(request.userParams);
+    if (!query.empty()) prepared.url += "?" + query;
+    prepared.finalPath = std::move(*local);
+    prepared.partPath = prepared.finalPath + ".part";
+    prepared.index = request.index;
+    prepared.hash = request.hash;
+    prepared.userName = request.userName;
+    prepared.userPwd = request.userPwd;
+    prepared.fileSize = request.fileSize;
+    return prepared;
+}
+
+std::optional<ShareRequest> parseShareJson(std::u16string_view json) {
+    const std::optional<Json::Value> root = parseObject(json);
+    if (!root) return std::nullopt;
+    ShareRequest share;
+    const std::pair<const char*, std::string*> required[] = {
+        {"site", &share.site}, {"hash", &share.hash}, {"localfilename", &share.localFileName}};
+    for (const auto& [name, target] : required) {
+        std::optional<std::string> value = stringMember(*root, name);
+        if (!value) return std::nullopt;
+        *target = std::move(*value);
+    }
+    const std::optional<long long> size = sizeMember(*root, "filesize");
+    if (!size) return std::nullopt;
+    share.fileSize = *size;
+    return share;
+}
+
+} // namespace quarn::engine

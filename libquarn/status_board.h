@@ -1,0 +1,64 @@
+// The status of the current download as one consistent snapshot, readable
+// from any thread without a lock: polls may come at any rate and must never
+// wait for the transfer thread's disk or network I/O.
+//
+// A sequence lock: the single writer makes the counter odd while it updates
+// and even again afterwards; a reader retries when it saw an odd counter or
+// the counter moved. Every field is atomic, so there is no data race to
+// speak of, only the retry for consistency (state 3 always comes with the
+// full file size, for instance).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace quarn::engine {
+
+struct StatusSnapshot {
+    int32_t state = 0;
+    int32_t speedKiB = 0;   // KiB/s
+    int32_t remainSec = 0;  // -1 while unknown
+    int64_t received = 0;   // bytes from the server in this download
+    int64_t fileBytes = 0;  // local file size, resumed bytes included
+    int64_t fileSize = 0;   // requested size
+};
+
+class StatusBoard {
+public:
+    // One writer at a time: the engine guarantees it (the start before the
+    // transfer thread exists, then that thread alone).
+    void publish(const StatusSnapshot& s) noexcept {
+        const uint64_t seq = seq_.load(std::memory_order_relaxed);
+        seq_.store(seq + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        state_.store(s.state, std::memory_order_relaxed);
+        speed_.store(s.speedKiB, std::memory_order_relaxed);
+        remain_.store(s.remainSec, std::memory_order_relaxed);
+        received_.store(s.received, std::memory_order_relaxed);
+        fileBytes_.store(s.fileBytes, std::memory_order_relaxed);
+        fileSize_.store(s.fileSize, std::memory_order_relaxed);
+        seq_.store(seq + 2, std::memory_order_release);
+    }
+
+    StatusSnapshot read() const noexcept {
+        StatusSnapshot s;
+        for (;;) {
+            const uint64_t before = seq_.load(std::memory_order_acquire);
+            s.state = state_.load(std::memory_order_relaxed);
+            s.speedKiB = speed_.load(std::memory_order_relaxed);
+            s.remainSec = remain_.load(std::memory_order_relaxed);
+            s.received = received_.load(std::memory_order_relaxed);
+            s.fileBytes = fileBytes_.load(std::memory_order_relaxed);
+            s.fileSize = fileSize_.load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if ((before & 1) == 0 && seq_.load(std::memory_order_relaxed) == before) return s;
+        }
+    }
+
+private:
+    std::atomic<uint64_t> seq_{0};
+    std::atomic<int32_t> state_{0}, speed_{0}, remain_{0};
+    std::atomic<int64_t> received_{0}, fileBytes_{0}, fileSize_{0};
+};
+
+} // namespace quarn::engine
