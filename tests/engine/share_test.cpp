@@ -1,0 +1,120 @@
+// The three registrations through the exported entry points, and the
+// registry's replacement rule through the engine's internals.
+#include "engine_test_env.h"
+#include "share_registry.h"
+
+#include <iconv.h>
+
+namespace quarn::test {
+namespace {
+
+constexpr const char* kKoreanPath = "D:\\nginx-1.8.0\\html\\content\\왕좌의 게임111.mp4";
+
+std::string toCp949(const std::string& utf8) {
+    iconv_t cd = iconv_open("CP949", "UTF-8");
+    std::string out(utf8.size() * 2 + 4, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    std::size_t inLeft = utf8.size(), outLeft = out.size();
+    char* dst = out.data();
+    iconv(cd, &in, &inLeft, &dst, &outLeft);
+    iconv_close(cd);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+std::string shareJson(const std::string& hash, const std::string& size, const std::string& path) {
+    // Spacing and member order as the console writes it.
+    return "{ \"site\": \"test_site\",  \"server\" : \"127.0.0.1:48080\", \"serverfilename\" : "
+           "\"/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056\", \"index\" : \"545465121\", "
+           "\"hash\" : \"" + hash + "\", \"filesize\" : " + size + ", \"localfilename\" : \"" +
+           jsonEscape(path) + "\", \"use_mserver\" : false, \"user_name\" : \"111\", "
+           "\"user_pwd\" : \"734\", \"user_params\" : \"\"}";
+}
+
+class ShareTest : public EngineTest {
+protected:
+    void sparse(const std::string& windowsPath, int64_t size) {
+        const fs::path path = mapped(windowsPath);
+        fs::create_directories(path.parent_path());
+        writeFile(path, "");
+        fs::resize_file(path, static_cast<uintmax_t>(size));
+    }
+};
+
+TEST_F(ShareTest, ConsoleSamplesRegisterWhenFilesMatch) {
+    sparse(kKoreanPath, 1784365056);
+    sparse("c:\\download\\aaa.avi", 1857140083);
+    sparse("c:\\download\\bbb.avi", 1857140083);
+    const std::string hash = "b54550fbf6fbf15acd02e4721a14c111";
+    EXPECT_NE(setShareFile(u16(shareJson(hash, "\"1784365056\"", kKoreanPath)).c_str()), 0);
+    EXPECT_NE(setShareFile(u16(shareJson(hash, "1784365056", kKoreanPath)).c_str()), 0);
+    EXPECT_NE(setShareFile2(u"test_site", u"d4301f3edae670bde22305e444e4c2a1",
+                            u"c:\\download\\aaa.avi", 1857140083),
+              0);
+    EXPECT_NE(setShareFile3("test_site", "c:\\download\\bbb.avi", "d4301f3edae670bde22305e444e4c2a0",
+                            1857140083),
+              0);
+    sparse("c:\\공유\\파일.avi", 77);
+    EXPECT_NE(setShareFile3(toCp949("test_site").c_str(), toCp949("c:\\공유\\파일.avi").c_str(),
+                            "d4301f3edae670bde22305e444e4c2a0", 77),
+              0);
+}
+
+TEST_F(ShareTest, MismatchesAndBadInputAreRefused) {
+    sparse("c:\\download\\aaa.avi", 1000);
+    fs::create_directories(mapped("c:\\download\\dir.avi"));
+    const std::u16string hash = u"d4301f3edae670bde22305e444e4c2a1";
+    struct Case {
+        const char* name;
+        const char16_t *site, *hash, *path;
+        int64_t size;
+    };
+    const Case cases[] = {
+        {"wrong size", u"s", hash.c_str(), u"c:\\download\\aaa.avi", 999},
+        {"missing file", u"s", hash.c_str(), u"c:\\download\\none.avi", 1000},
+        {"directory", u"s", hash.c_str(), u"c:\\download\\dir.avi", 4096},
+        {"empty site", u"", hash.c_str(), u"c:\\download\\aaa.avi", 1000},
+        {"bad hash", u"s", u"d4301f3edae670bde22305e444e4c2aZ", u"c:\\download\\aaa.avi", 1000},
+        {"zero size", u"s", hash.c_str(), u"c:\\download\\aaa.avi", 0},
+        {"escaping path", u"s", hash.c_str(), u"c:\\..\\download\\aaa.avi", 1000},
+        {"null site", nullptr, hash.c_str(), u"c:\\download\\aaa.avi", 1000},
+        {"null hash", u"s", nullptr, u"c:\\download\\aaa.avi", 1000},
+        {"null path", u"s", hash.c_str(), nullptr, 1000},
+    };
+    for (const Case& c : cases) EXPECT_EQ(setShareFile2(c.site, c.hash, c.path, c.size), 0) << c.name;
+
+    EXPECT_EQ(setShareFile3(nullptr, "c:\\download\\aaa.avi", "d4301f3edae670bde22305e444e4c2a1", 1000), 0);
+    EXPECT_EQ(setShareFile3("s", "c:\\download\\\xff.avi", "d4301f3edae670bde22305e444e4c2a1", 1000), 0)
+        << "invalid CP949";
+
+    const std::string good = shareJson("d4301f3edae670bde22305e444e4c2a1", "\"1000\"",
+                                       "c:\\download\\aaa.avi");
+    const std::string jsonCases[] = {
+        "", "{", "[1]", good.substr(1),
+        shareJson("d4301f3edae670bde22305e444e4c2a1", "true", "c:\\download\\aaa.avi"),
+        shareJson("d4301f3edae670bde22305e444e4c2a1", "\"-1000\"", "c:\\download\\aaa.avi"),
+        shareJson("d4301f3edae670bde22305e444e4c2a", "\"1000\"", "c:\\download\\aaa.avi"),
+        "{\"site\":\"s\",\"hash\":\"d4301f3edae670bde22305e444e4c2a1\",\"filesize\":\"1000\"}",
+    };
+    for (const std::string& text : jsonCases) EXPECT_EQ(setShareFile(u16(text).c_str()), 0) << text;
+    EXPECT_EQ(setShareFile(nullptr), 0);
+    EXPECT_NE(setShareFile(u16(good).c_str()), 0);
+}
+
+TEST_F(ShareTest, SameSiteAndHashReplacesTheEntry) {
+    sparse("c:\\a.avi", 10);
+    sparse("c:\\b.avi", 20);
+    engine::ShareRegistry registry;
+    const std::string hash = "D4301F3EDAE670BDE22305E444E4C2A1";
+    ASSERT_TRUE(registry.add({"site", hash, "c:\\a.avi", 10}));
+    ASSERT_TRUE(registry.add({"site", "d4301f3edae670bde22305e444e4c2a1", "c:\\b.avi", 20}));
+    ASSERT_TRUE(registry.add({"other", hash, "c:\\a.avi", 10}));
+    EXPECT_EQ(registry.size(), 2u);
+    const auto entry = registry.find("site", hash);
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->path, mapped("c:\\b.avi").string());
+    EXPECT_EQ(entry->size, 20);
+}
+
+} // namespace
+} // namespace quarn::test

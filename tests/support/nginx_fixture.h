@@ -1,0 +1,68 @@
+// A private nginx for tests and benchmarks: a temporary prefix and config, a
+// free loopback port, optional Basic auth and rate limits per location, and
+// an access log that records what the client actually asked for.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace quarn::test {
+
+struct NginxLocation {
+    std::string prefix;       // e.g. "/slow/"; must start with '/'
+    std::string user;         // non-empty: auth_basic with this user...
+    std::string password;     // ...and this password
+    int64_t limitRate = 0;    // bytes per second per connection, 0 = unlimited
+    bool ignoreRange = false; // answer Range requests with the whole file (200)
+    std::string extra;        // further directives, verbatim
+};
+
+struct NginxOptions {
+    std::filesystem::path root; // document root; empty: a fresh directory (see root())
+    std::vector<NginxLocation> locations;
+    int64_t limitRate = 0; // server-wide default, bytes per second
+};
+
+class NginxServer {
+public:
+    NginxServer() = default;
+    ~NginxServer();
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    // Throws std::runtime_error with nginx's own error output when it cannot
+    // start, including when no nginx binary is installed.
+    void start(const NginxOptions& options);
+    uint16_t port() const { return port_; }
+    std::string endpoint() const; // "127.0.0.1:PORT"
+    const std::filesystem::path& root() const { return root_; }
+
+    void stop(); // graceful: SIGTERM, then reaps the master
+    void kill(); // SIGKILL to every nginx process: connections drop mid-transfer
+    bool running() const { return master_ > 0; }
+
+    // One line per finished request:
+    // STATUS "REQUEST LINE" range="..." user="..." index="..." hash="..." sent=N
+    std::string accessLog() const;
+
+private:
+    void cleanup();
+
+    std::filesystem::path prefix_;
+    std::filesystem::path root_;
+    bool ownRoot_ = false;
+    uint16_t port_ = 0;
+    pid_t master_ = -1;
+};
+
+// Where nginx lives (PATH, then /usr/sbin); throws with a clear message if
+// it is not installed, so a suite needing it fails instead of skipping.
+std::filesystem::path findNginx();
+
+// A loopback port nothing listens on right now.
+uint16_t freeLoopbackPort();
+
+} // namespace quarn::test
