@@ -6,6 +6,7 @@
 #include <json/writer.h>
 
 #include <algorithm>
+#include <exception>
 
 std::u16string ToWideString(std::string text) {
     std::u16string wide(text.size(), u'\0');
@@ -63,7 +64,12 @@ Json::Value ParseEngineText(const char16_t* text) {
     document.resize(std::min(document.size(), document.find('\0')));
     Json::Reader reader;
     Json::Value root;
-    reader.parse(document, root, true);
+    // Nesting beyond the reader's depth limit throws; like any other parse
+    // error it keeps what was read so far.
+    try {
+        reader.parse(document, root, true);
+    } catch (const std::exception&) {
+    }
     return root;
 }
 
