@@ -1,0 +1,229 @@
+// The JSON texts: the request as built, and the start reply and status as
+// read back. Engine replies are untrusted input: nothing in them may crash
+// the reader or stop it reading what it can.
+#include "expected_request.h"
+#include "fakeengine.h"
+#include "jsoncodec.h"
+#include "quarndemodlg.h"
+#include "samplerequest.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::u16string Deep(char16_t open, int depth) { return std::u16string(depth, open); }
+
+TEST(JsonRequest, MatchesDocumentByteForByte) {
+    EXPECT_EQ(jsoncodec::BuildRequestText(sample::kServer), expected::kJsonRequest);
+    EXPECT_EQ(expected::kJsonRequest.size(), 348u);
+}
+
+TEST(JsonRequest, LengthFollowsEndpoint) {
+    EXPECT_EQ(jsoncodec::BuildRequestText("192.168.100.10:8080").size(), 352u);
+}
+
+TEST(JsonRequest, BuilderFillsBufferWithTerminator) {
+    CQuarnDemoDlg dlg;
+    std::vector<char16_t> buffer(jsoncodec::kRequestBufferUnits, u'#');
+    ASSERT_TRUE(dlg.BuildJsonRequest(buffer.data()));
+    const std::u16string expected = ToWideString(std::string(expected::kJsonRequest));
+    EXPECT_EQ(std::u16string(buffer.data()), expected);
+    EXPECT_EQ(buffer[expected.size() + 1], u'#');
+}
+
+struct Fit {
+    std::size_t textUnits;
+    std::size_t capacity;
+    bool fits;
+};
+
+class CopyToBuffer : public ::testing::TestWithParam<Fit> {};
+
+TEST_P(CopyToBuffer, CopiesOnlyWhatFitsWithItsTerminator) {
+    const Fit& p = GetParam();
+    const std::u16string text(p.textUnits, u'x');
+    // Room beyond the capacity shows whether anything was written there.
+    std::vector<char16_t> buffer(p.capacity + 8, u'#');
+    EXPECT_EQ(jsoncodec::CopyToBuffer(text, buffer.data(), p.capacity), p.fits);
+    if (p.fits) {
+        EXPECT_EQ(std::u16string(buffer.data()), text);
+    } else {
+        EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](char16_t c) { return c == u'#'; }));
+    }
+    EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(p.capacity), buffer.end(),
+                            [](char16_t c) { return c == u'#'; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CopyToBuffer,
+                         ::testing::Values(Fit{2047, 2048, true}, Fit{2048, 2048, false},
+                                           Fit{5000, 2048, false}, Fit{0, 1, true},
+                                           Fit{0, 0, false}));
+
+struct Reply {
+    const char* name;
+    std::optional<std::u16string> text;  // nullopt: the engine answered NULL
+    std::int32_t err;
+};
+
+class StartReply : public ::testing::TestWithParam<Reply> {};
+
+TEST_P(StartReply, ReadsErr) {
+    CQuarnDemoDlg dlg;
+    const auto& text = GetParam().text;
+    EXPECT_EQ(dlg.ParseStartReply(text ? text->c_str() : nullptr), GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, StartReply,
+    ::testing::Values(
+        Reply{"Refused", u"{\"err\":-4}", -4}, Reply{"Started", u"{\"err\":0}", 0},
+        Reply{"Positive", u"{\"err\":7}", 7}, Reply{"Missing", u"{}", 0}, Reply{"Empty", u"", 0},
+        Reply{"NotJson", u"not json", 0}, Reply{"Null", std::nullopt, 0},
+        Reply{"String", u"{\"err\":\"-4\"}", 0}, Reply{"Fraction", u"{\"err\":-4.9}", -4},
+        Reply{"Beyond32Bits", u"{\"err\":-4294967296}", 0}, Reply{"RootArray", u"[-4]", 0},
+        Reply{"RootScalar", u"-4", 0}, Reply{"BrokenAfterErr", u"{\"err\":-4,\"x\":", -4},
+        Reply{"DeepAfterErr", u"{\"err\":-4,\"x\":" + Deep(u'[', 5000), -4},
+        Reply{"CutAtWideChar", u"{\"x\":1\u0100,\"err\":-4}", 0}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+struct Status {
+    std::int32_t state;
+    double speed;
+    std::int32_t remain;
+    std::int64_t current;
+    std::int64_t received;
+    std::int64_t filesize;
+};
+
+struct StatusRow {
+    const char* name;
+    std::optional<std::u16string> text;
+    Status expected;
+};
+
+class StatusPoll : public ::testing::TestWithParam<StatusRow> {
+protected:
+    void SetUp() override { fakeengine::Reset(); }
+    void TearDown() override { fakeengine::Reset(); }
+};
+
+TEST_P(StatusPoll, ReadsEveryMemberItCan) {
+    CQuarnDemoDlg dlg;
+    fakeengine::QueueStatusJson({GetParam().text});
+    // Stale values in the record must all be overwritten.
+    TransferInfo info{};
+    info.speed = 99.0;
+    info.remain_time = 99;
+    info.current_file_size = info.receive_size = info.filesize = 99;
+    const std::int32_t state = dlg.PollJsonStatus(&info);
+    const Status& e = GetParam().expected;
+    EXPECT_EQ(state, e.state);
+    EXPECT_EQ(info.speed, e.speed);
+    EXPECT_EQ(info.remain_time, e.remain);
+    EXPECT_EQ(info.current_file_size, e.current);
+    EXPECT_EQ(info.receive_size, e.received);
+    EXPECT_EQ(info.filesize, e.filesize);
+    EXPECT_EQ(fakeengine::CountCalls("getDownloadStateJson"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, StatusPoll,
+    ::testing::Values(
+        StatusRow{"Full",
+                  u"{\"state\":2,\"speed\":1536.75,\"remain_time\":30,\"current_file_size\":1048576,"
+                  u"\"receive_size\":524288,\"filesize\":2208143958}",
+                  {2, 1536.0, 30, 1048576, 524288, 2208143958}},
+        StatusRow{"MissingState",
+                  u"{\"speed\":12,\"remain_time\":-1,\"current_file_size\":5,\"receive_size\":6,"
+                  u"\"filesize\":7}",
+                  {0, 12.0, -1, 5, 6, 7}},
+        StatusRow{"SpeedAsString", u"{\"state\":2,\"speed\":\"12\",\"filesize\":7}",
+                  {2, 0.0, 0, 0, 0, 7}},
+        StatusRow{"SpeedAsArray", u"{\"state\":2,\"speed\":[12],\"remain_time\":3}",
+                  {2, 0.0, 3, 0, 0, 0}},
+        StatusRow{"StateAsObject", u"{\"state\":{\"a\":1},\"speed\":3,\"filesize\":\"9\"}",
+                  {0, 3.0, 0, 0, 0, 0}},
+        StatusRow{"Beyond32Bits",
+                  u"{\"state\":3000000000,\"speed\":4294967296,\"remain_time\":-2147483649,"
+                  u"\"filesize\":4294967296}",
+                  {0, 0.0, 0, 0, 0, 4294967296}},
+        StatusRow{"BeyondInt64",
+                  u"{\"state\":1,\"filesize\":9223372036854775808,\"receive_size\":1e300,"
+                  u"\"current_file_size\":-9223372036854775808}",
+                  {1, 0.0, 0, INT64_MIN, 0, 0}},
+        StatusRow{"FractionsCutTowardZero", u"{\"state\":2.9,\"remain_time\":-7.9,\"filesize\":2.5}",
+                  {2, 0.0, -7, 0, 0, 2}},
+        StatusRow{"Booleans", u"{\"state\":true,\"filesize\":true,\"speed\":false}",
+                  {1, 0.0, 0, 0, 0, 1}},
+        StatusRow{"RootArray", u"[2,1536,30]", {0, 0.0, 0, 0, 0, 0}},
+        StatusRow{"RootScalar", u"2", {0, 0.0, 0, 0, 0, 0}},
+        StatusRow{"RootString", u"\"state\"", {0, 0.0, 0, 0, 0, 0}},
+        StatusRow{"NotJson", u"garbage", {0, 0.0, 0, 0, 0, 0}},
+        StatusRow{"Empty", u"", {0, 0.0, 0, 0, 0, 0}},
+        StatusRow{"Null", std::nullopt, {0, 0.0, 0, 0, 0, 0}},
+        StatusRow{"BrokenHalfway", u"{\"state\":2,\"speed\":7,\"remain_time\":",
+                  {2, 7.0, 0, 0, 0, 0}},
+        StatusRow{"CutAtWideChar",
+                  u"{\"state\":2,\"speed\":7\u0100,\"remain_time\":9,\"filesize\":5}",
+                  {2, 7.0, 0, 0, 0, 0}},
+        StatusRow{"DeepNesting", u"{\"state\":4,\"x\":" + Deep(u'[', 5000),
+                  {4, 0.0, 0, 0, 0, 0}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// Random texts and mutations of real replies, with a fixed seed so a failure
+// replays. Only survival is asserted, plus that reading is repeatable.
+TEST(JsonFuzz, RepliesAndStatusesNeverCrashTheReader) {
+    CQuarnDemoDlg dlg;
+    const std::u16string seeds[] = {
+        u"{\"err\":-4}",
+        u"{\"state\":2,\"speed\":1536,\"remain_time\":30,\"receive_size\":524288,"
+        u"\"current_file_size\":1048576,\"filesize\":2208143958}",
+        u"[{\"a\":[1,2,{\"b\":null}]},\"s\\u0041\",true,-0.5e-3]",
+    };
+    const char16_t alphabet[] = u"{}[]\":,-+.0123456789eEtrufalsn \\/u\n\t\0xyz";
+    std::mt19937 rng(20240611);
+    const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    const auto randomUnit = [&]() -> char16_t {
+        switch (pick(4)) {
+        case 0: return static_cast<char16_t>(pick(0x10000));
+        case 1: return static_cast<char16_t>(pick(0x200));
+        default: return alphabet[pick(std::size(alphabet) - 1)];
+        }
+    };
+
+    for (int i = 0; i < 4000; ++i) {
+        std::u16string text;
+        if (i % 4 == 0) {
+            const std::size_t length = pick(64);
+            for (std::size_t k = 0; k < length; ++k) text += randomUnit();
+        } else {
+            text = seeds[pick(std::size(seeds))];
+            for (std::size_t edits = 1 + pick(6); edits > 0; --edits) {
+                const std::size_t at = pick(text.size() + 1);
+                switch (pick(4)) {
+                case 0: text.insert(at, 1, randomUnit()); break;
+                case 1: if (at < text.size()) text.erase(at, 1); break;
+                case 2: if (at < text.size()) text[at] = randomUnit(); break;
+                default: text.insert(at, pick(3000), pick(2) ? u'[' : u'{'); break;
+                }
+            }
+        }
+        SCOPED_TRACE(i);
+        const std::int32_t err = dlg.ParseStartReply(text.c_str());
+        EXPECT_EQ(dlg.ParseStartReply(text.c_str()), err);
+
+        if (i % 500 == 0) fakeengine::Reset();
+        fakeengine::QueueStatusJson({text});
+        TransferInfo info{};
+        (void)dlg.PollJsonStatus(&info);
+    }
+    fakeengine::Reset();
+}
+
+} // namespace
