@@ -1,0 +1,207 @@
+// Engine throughput against the curl command line, same file, same nginx,
+// same disk, in one run; plus the cost of a poll and the latency of a stop.
+//
+//   bench_engine [rounds]      (default 3)
+#include "nginx_fixture.h"
+#include "quarn.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <spawn.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using quarn::test::NginxServer;
+
+constexpr int64_t kSampleSize = 2208143958; // the console's sample file
+constexpr const char* kName = "e3f20ec8060f3f1f5b98718b2df6f37b_2208143958";
+constexpr const char* kHash = "e3f20ec8060f3f1f5b98718b2df6f37b";
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+int32_t start(const std::string& server, const std::string& site, const std::string& local) {
+    return startDownload(u16(site).c_str(), u16(server).c_str(), u16(kName).c_str(), u"1",
+                         u16(local).c_str(), u16(kHash).c_str(), kSampleSize, u"", u"", u"");
+}
+
+int32_t state() { return getDownloadState(nullptr, nullptr, nullptr, nullptr); }
+
+// Polls until pred holds; a benchmark may wait, but never without a deadline.
+void waitUntil(const std::function<bool()>& pred, std::chrono::seconds deadline, const char* what) {
+    const auto until = Clock::now() + deadline;
+    while (!pred()) {
+        if (Clock::now() > until) throw std::runtime_error(std::string("timed out: ") + what);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+double engineRound(const std::string& server, const fs::path& target) {
+    const auto t0 = Clock::now();
+    if (const int32_t rc = start(server, "bench_site", "d:\\bench\\engine.bin"); rc != 0)
+        throw std::runtime_error("startDownload returned " + std::to_string(rc));
+    waitUntil([] { return state() >= QUARN_STATE_COMPLETE; }, std::chrono::seconds(300), "engine");
+    const double seconds = secondsSince(t0);
+    if (state() != QUARN_STATE_COMPLETE || fs::file_size(target) != kSampleSize)
+        throw std::runtime_error("engine download failed, state " + std::to_string(state()));
+    stopDownload();
+    fs::remove(target);
+    return seconds;
+}
+
+double curlRound(const std::string& url, const fs::path& target) {
+    const std::string out = target.string();
+    const char* argv[] = {"curl", "-s", "-o", out.c_str(), url.c_str(), nullptr};
+    const auto t0 = Clock::now();
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
+        throw std::runtime_error("cannot run curl");
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double seconds = secondsSince(t0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || fs::file_size(target) != kSampleSize)
+        throw std::runtime_error("curl download failed");
+    fs::remove(target);
+    return seconds;
+}
+
+template <class F>
+double nanosPerCall(F call, int calls) {
+    std::vector<double> batches;
+    for (int b = 0; b < 7; ++b) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < calls; ++i) call();
+        batches.push_back(secondsSince(t0) * 1e9 / calls);
+    }
+    return median(batches);
+}
+
+void run(int rounds) {
+    char pattern[] = "/tmp/quarn-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    const fs::path tmp = pattern;
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup() {
+            stopDownload();
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{tmp};
+
+    // The server side as a sparse file of the exact size.
+    for (const char* site : {"bench_site", "slow_site"}) {
+        fs::create_directories(tmp / "www" / site);
+        const fs::path file = tmp / "www" / site / kName;
+        const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        if (fd < 0 || ::ftruncate(fd, kSampleSize) != 0) throw std::runtime_error("sample file");
+        ::close(fd);
+    }
+    const fs::path drives = tmp / "drives";
+    fs::create_directories(drives / "d" / "bench");
+    ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
+
+    NginxServer nginx;
+    quarn::test::NginxOptions options;
+    options.root = tmp / "www";
+    options.locations = {{"/slow_site/", "", "", 20 * 1024 * 1024, false, ""}};
+    nginx.start(options);
+    const std::string server = nginx.endpoint();
+    const fs::path engineFile = drives / "d" / "bench" / "engine.bin";
+    const fs::path curlFile = drives / "d" / "bench" / "curl.bin";
+    const std::string url = "http://" + server + "/bench_site/" + kName;
+
+    std::printf("sample: %lld bytes from nginx on %s, %d rounds\n",
+                static_cast<long long>(kSampleSize), server.c_str(), rounds);
+    std::vector<double> engineMBs, curlMBs;
+    for (int r = 0; r < rounds; ++r) {
+        // Alternate who goes first so page-cache and disk state even out.
+        double e = 0, c = 0;
+        if (r % 2 == 0) {
+            e = engineRound(server, engineFile);
+            c = curlRound(url, curlFile);
+        } else {
+            c = curlRound(url, curlFile);
+            e = engineRound(server, engineFile);
+        }
+        engineMBs.push_back(kSampleSize / 1e6 / e);
+        curlMBs.push_back(kSampleSize / 1e6 / c);
+        std::printf("round %d: libquarn %.1f MB/s (%.2f s), curl %.1f MB/s (%.2f s)\n", r + 1,
+                    engineMBs.back(), e, curlMBs.back(), c);
+    }
+    const double engineMedian = median(engineMBs), curlMedian = median(curlMBs);
+    std::printf("throughput median: libquarn %.1f MB/s, curl %.1f MB/s, ratio %.3f (target >= 0.95)\n",
+                engineMedian, curlMedian, engineMedian / curlMedian);
+
+    // Polls while a (rate-limited) download runs.
+    const fs::path slowFile = drives / "d" / "bench" / "slow.bin";
+    if (start(server, "slow_site", "d:\\bench\\slow.bin") != 0) throw std::runtime_error("slow start");
+    waitUntil([] { return state() == QUARN_STATE_RECEIVING; }, std::chrono::seconds(10), "receiving");
+    int32_t speed = 0, remain = 0;
+    int64_t received = 0, fileBytes = 0;
+    const double pollNs = nanosPerCall(
+        [&] { getDownloadState(&speed, &remain, &received, &fileBytes); }, 1000000);
+    const double jsonNs = nanosPerCall([] { (void)getDownloadStateJson(); }, 200000);
+    std::printf("poll cost median: getDownloadState %.1f ns/call, getDownloadStateJson %.1f ns/call "
+                "(state %d)\n",
+                pollNs, jsonNs, state());
+    stopDownload();
+
+    // Stop latency: from the call to its return, the file closed.
+    std::vector<double> stopMs;
+    for (int i = 0; i < 9; ++i) {
+        fs::remove(slowFile.string() + ".part");
+        if (start(server, "slow_site", "d:\\bench\\slow.bin") != 0) throw std::runtime_error("start");
+        waitUntil(
+            [] {
+                int64_t bytes = 0;
+                return getDownloadState(nullptr, nullptr, nullptr, &bytes) == QUARN_STATE_RECEIVING &&
+                       bytes > 0;
+            },
+            std::chrono::seconds(10), "receiving");
+        const auto t0 = Clock::now();
+        stopDownload();
+        stopMs.push_back(secondsSince(t0) * 1e3);
+        if (state() != QUARN_STATE_STOPPED) throw std::runtime_error("stop did not stop");
+    }
+    std::printf("stop latency: median %.3f ms, max %.3f ms over %zu stops (target < 100 ms)\n",
+                median(stopMs), *std::max_element(stopMs.begin(), stopMs.end()), stopMs.size());
+    nginx.stop();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    try {
+        run(rounds);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_engine: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
