@@ -219,6 +219,7 @@ TEST_F(DownloadTest, WriteFailureIsState5AndKeepsWhatWasWritten) {
         ::signal(SIGXFSZ, SIG_IGN);
         if (d.start() != 0) ::_exit(100);
         const int32_t state = waitForEnd(15s);
+        stopDownload(); // joins the transfer thread before the child goes
         ::_exit(state < 0 ? 101 : state);
     }
     int status = 0;
