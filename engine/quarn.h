@@ -133,7 +133,9 @@ QUARN_API const char16_t *startDownloadJson(const char16_t *request);
  * -1 while unknown, 0 when done. nReceivedFileSize: bytes received from the
  * server in this download. nAbsFilesize: size of the local file now, resumed
  * bytes included. Any out pointer may be NULL. With no download yet every
- * value is 0 and the state is QUARN_STATE_PREPARING.
+ * value is 0 and the state is QUARN_STATE_PREPARING. After a download ends
+ * its last figures stay until the next start, with speed 0 and remaining
+ * time 0 (complete) or -1 (stopped or failed).
  *
  * Returns the QUARN_STATE_ code. Lock-free: cheap enough to call at any rate.
  */
