@@ -1,0 +1,187 @@
+// How the window shows a worker's reports: state texts, where the numbers
+// come from, the progress bar, and which reports stop the download.
+#include "ddx.h"
+#include "harness.h"
+
+#include <QProgressBar>
+
+namespace quarn::test {
+namespace {
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+constexpr std::int64_t kSampleSize = 2208143958;
+
+enum class From { Record, EnginePoll, Nothing };
+
+std::string Named(const char* what, std::int32_t code) {
+    return what + (code < 0 ? "Minus" + std::to_string(-code) : std::to_string(code));
+}
+
+struct ProgressRow {
+    std::int32_t state;
+    const char* text;  // nullptr: the text stays
+    From numbers;
+    bool fileSizeToo;  // m_nFileSize follows the numbers
+    bool bar;
+    bool stops;
+};
+
+// Known members, stale control texts and disabled start buttons, so every
+// change a handler makes shows.
+class DisplayTest : public DialogTest {
+protected:
+    void SetUp() override {
+        DialogTest::SetUp();
+        dlg->m_strState = CString::FromUtf8("이전");
+        dlg->m_dSpeed = 1.0;
+        dlg->m_nRemainTime = 2;
+        dlg->m_nReceiveSize = 3;
+        dlg->m_nFileSize = 4;
+        dlg->m_progress.SetRange32(0, 100);
+        dlg->m_progress.SetPos(7);
+        // Stale control texts show whether the handler refreshed them.
+        for (int id : {IDC_STATE, IDC_SPEED, IDC_REMAIN_TIME, IDC_RECEIVE_SIZE, IDC_FILE_SIZE})
+            qobject_cast<QLabel*>(Item(id))->setText("stale");
+        Item(IDC_START_DOWNLOAD)->setEnabled(false);
+        Item(IDC_START_DOWNLOAD_JSON)->setEnabled(false);
+    }
+
+    void ExpectShown() const {
+        EXPECT_EQ(Text(IDC_STATE), dlg->m_strState.ToQString());
+        EXPECT_EQ(Text(IDC_SPEED), QString::fromStdString(platform::FormatDouble(dlg->m_dSpeed)));
+        EXPECT_EQ(Text(IDC_REMAIN_TIME), QString::number(dlg->m_nRemainTime));
+        EXPECT_EQ(Text(IDC_RECEIVE_SIZE), QString::number(dlg->m_nReceiveSize));
+        EXPECT_EQ(Text(IDC_FILE_SIZE), QString::number(dlg->m_nFileSize));
+    }
+
+    void ExpectBar(int lower, int upper, int pos) const {
+        int lo = -1, up = -1;
+        dlg->m_progress.GetRange(lo, up);
+        EXPECT_EQ(lo, lower);
+        EXPECT_EQ(up, upper);
+        EXPECT_EQ(dlg->m_progress.GetPos(), pos);
+    }
+};
+
+class Progress : public DisplayTest, public ::testing::WithParamInterface<ProgressRow> {};
+
+TEST_P(Progress, ShowsStateFromItsSource) {
+    const ProgressRow& row = GetParam();
+    fakeengine::QueueStates({{9, 21, 22, 23, 24}});
+    TransferInfo record{};
+    record.speed = 11.0;
+    record.remain_time = 12;
+    record.receive_size = 13;
+    record.current_file_size = 14 * kMiB;
+    record.filesize = kSampleSize;
+    // Where the record must not be read, it is not passed at all.
+    const LPARAM lParam = row.numbers == From::Record ? reinterpret_cast<LPARAM>(&record) : 0;
+
+    EXPECT_EQ(dlg->OnTransferProgress(static_cast<WPARAM>(static_cast<std::intptr_t>(row.state)), lParam), 0);
+
+    EXPECT_EQ(dlg->m_strState, row.text ? CString::FromUtf8(row.text) : CString::FromUtf8("이전"));
+    switch (row.numbers) {
+    case From::Record:
+        EXPECT_EQ(dlg->m_dSpeed, 11.0);
+        EXPECT_EQ(dlg->m_nRemainTime, 12);
+        EXPECT_EQ(dlg->m_nReceiveSize, 13);
+        EXPECT_EQ(dlg->m_nFileSize, row.fileSizeToo ? 14 * kMiB : 4);
+        break;
+    case From::EnginePoll:
+        EXPECT_EQ(dlg->m_dSpeed, 21.0);
+        EXPECT_EQ(dlg->m_nRemainTime, 22);
+        EXPECT_EQ(dlg->m_nReceiveSize, 23);
+        EXPECT_EQ(dlg->m_nFileSize, 24);
+        break;
+    case From::Nothing:
+        EXPECT_EQ(dlg->m_dSpeed, 1.0);
+        EXPECT_EQ(dlg->m_nRemainTime, 2);
+        EXPECT_EQ(dlg->m_nReceiveSize, 3);
+        EXPECT_EQ(dlg->m_nFileSize, 4);
+        break;
+    }
+    EXPECT_EQ(fakeengine::CountCalls("getDownloadState"), row.numbers == From::EnginePoll ? 1u : 0u);
+    ExpectShown();
+    if (row.bar)
+        ExpectBar(0, 2105, 14);
+    else
+        ExpectBar(0, 100, 7);
+    EXPECT_EQ(fakeengine::CountCalls("stopDownload"), row.stops ? 1u : 0u);
+    EXPECT_EQ(StartEnabled(), row.stops);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, Progress,
+    ::testing::Values(ProgressRow{0, "준비중", From::Record, true, false, false},
+                      ProgressRow{1, "연결중", From::Record, true, false, false},
+                      ProgressRow{2, "전송중", From::Record, true, true, false},
+                      ProgressRow{3, "다운로드 완료", From::EnginePoll, true, false, true},
+                      ProgressRow{4, "중지", From::EnginePoll, true, false, true},
+                      ProgressRow{5, "파일쓰기 에러", From::Record, false, false, true},
+                      ProgressRow{6, "서버연결 실패", From::Record, false, false, true},
+                      ProgressRow{7, nullptr, From::Nothing, false, false, false},
+                      ProgressRow{-1, nullptr, From::Nothing, false, false, false}),
+    [](const auto& row) { return Named("State", row.param.state); });
+
+struct ErrorRow {
+    std::int32_t code;
+    const char* text;  // nullptr: the text stays
+    bool acts;         // refresh and stop
+};
+
+class StartError : public DisplayTest, public ::testing::WithParamInterface<ErrorRow> {};
+
+TEST_P(StartError, ShowsTextAndStops) {
+    const ErrorRow& row = GetParam();
+    EXPECT_EQ(dlg->OnTransferError(static_cast<WPARAM>(static_cast<std::intptr_t>(row.code)), 0), 0);
+    EXPECT_EQ(dlg->m_strState, row.text ? CString::FromUtf8(row.text) : CString::FromUtf8("이전"));
+    if (row.acts)
+        ExpectShown();
+    else
+        EXPECT_EQ(Text(IDC_STATE), QStringLiteral("stale"));
+    EXPECT_EQ(fakeengine::CountCalls("stopDownload"), row.acts ? 1u : 0u);
+    EXPECT_EQ(StartEnabled(), row.acts);
+    EXPECT_EQ(fakeengine::CountCalls("getDownloadState"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, StartError,
+                         ::testing::Values(ErrorRow{-7, nullptr, true},
+                                           ErrorRow{-6, "동작 에러", true},
+                                           ErrorRow{-5, "디렉토리 만들기 실패", true},
+                                           ErrorRow{-4, "디스크 공간 부족", true},
+                                           ErrorRow{-3, "파일 생성 에러", true},
+                                           ErrorRow{-2, "파라메터 에러", true},
+                                           ErrorRow{-1, "파일 있음", true},
+                                           ErrorRow{0, nullptr, false}),
+                         [](const auto& row) { return Named("Code", row.param.code); });
+
+struct BarRow {
+    std::int64_t current;
+    std::int64_t filesize;
+    int pos;
+    int upper;
+};
+
+class ProgressBar : public DisplayTest, public ::testing::WithParamInterface<BarRow> {};
+
+// Whole MiB, each division truncating toward zero.
+TEST_P(ProgressBar, WholeMegabytes) {
+    const BarRow& row = GetParam();
+    TransferInfo record{};
+    record.current_file_size = row.current;
+    record.filesize = row.filesize;
+    dlg->OnTransferProgress(2, reinterpret_cast<LPARAM>(&record));
+    ExpectBar(0, row.upper, row.pos);
+    EXPECT_EQ(Text(IDC_FILE_SIZE), QString::number(row.current));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ProgressBar,
+                         ::testing::Values(BarRow{1048575, kSampleSize, 0, 2105},
+                                           BarRow{1048576, kSampleSize, 1, 2105},
+                                           BarRow{kSampleSize, kSampleSize, 2105, 2105},
+                                           BarRow{-1048575, kSampleSize, 0, 2105},
+                                           BarRow{0, -1048575, 0, 0},
+                                           BarRow{5 * kMiB + 1, 10 * kMiB - 1, 5, 9}));
+
+} // namespace
+} // namespace quarn::test

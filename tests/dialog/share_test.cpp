@@ -1,0 +1,130 @@
+// The three share registrations: what each hands the engine, and the one
+// message box that tells the outcome.
+#include "harness.h"
+
+#include <json/reader.h>
+
+#include <string>
+
+namespace quarn::test {
+namespace {
+
+// The registration text, spaces exactly as laid out fragment by fragment.
+constexpr std::string_view kShareRequest =
+    R"({ "site": "test_site",  "server" : "127.0.0.1:48080", )"
+    R"("serverfilename" : "/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056",  )"
+    R"("index" : "545465121",  "hash" : "b54550fbf6fbf15acd02e4721a14c111",  )"
+    R"("filesize" : "1784365056",  )"
+    R"("localfilename" : "D:\\nginx-1.8.0\\html\\content\\왕좌의 게임111.mp4", )"
+    R"("use_mserver" : false, "user_name" : "111", "user_pwd" : "734", "user_params" : ""})";
+
+TEST_F(DialogTest, ShareFileSendsJsonTextWithKoreanNameIntact) {
+    Click(IDC_SET_SHARE_FILE);
+    const auto calls = fakeengine::CallsTo("setShareFile");
+    ASSERT_EQ(calls.size(), 1u);
+    const std::string& text = calls[0].texts.at(0);
+    EXPECT_EQ(text, kShareRequest);
+
+    Json::Value root;
+    Json::CharReaderBuilder builder;
+    builder["failIfExtra"] = true;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    ASSERT_TRUE(reader->parse(text.data(), text.data() + text.size(), &root, &errors)) << errors;
+    ASSERT_TRUE(root.isObject());
+    EXPECT_EQ(root.size(), 11u);
+    EXPECT_EQ(root["localfilename"].asString(),
+              "D:\\nginx-1.8.0\\html\\content\\왕좌의 게임111.mp4");
+    EXPECT_TRUE(root["use_mserver"].isBool());
+    EXPECT_EQ(root["filesize"].asString(), "1784365056");
+
+    std::size_t at = 0;
+    for (const char* name : {"site", "server", "serverfilename", "index", "hash", "filesize",
+                             "localfilename", "use_mserver", "user_name", "user_pwd", "user_params"}) {
+        const std::size_t found = text.find('"' + std::string(name) + '"', at);
+        ASSERT_NE(found, std::string::npos) << name;
+        EXPECT_TRUE(root.isMember(name)) << name;
+        at = found + 1;
+    }
+}
+
+struct ShareCall {
+    int button;
+    const char* entry;
+    std::vector<std::u16string> wide;  // UTF-16 arguments
+    std::vector<std::string> texts;    // every text argument; 8-bit ones byte for byte
+};
+
+class ShareArguments : public DialogTest, public ::testing::WithParamInterface<ShareCall> {};
+
+TEST_P(ShareArguments, PassSampleValuesInEntryPointOrder) {
+    const ShareCall& c = GetParam();
+    Click(c.button);
+    ASSERT_EQ(fakeengine::Calls().size(), 1u);
+    const auto calls = fakeengine::CallsTo(c.entry);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].wide, c.wide);
+    EXPECT_EQ(calls[0].texts, c.texts);
+    EXPECT_EQ(calls[0].size, std::int64_t{1857140083});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buttons, ShareArguments,
+    ::testing::Values(ShareCall{IDC_SET_SHARE_FILE2,
+                                "setShareFile2",
+                                {u"test_site", u"d4301f3edae670bde22305e444e4c2a1", u"c:\\download\\aaa.avi"},
+                                {"test_site", "d4301f3edae670bde22305e444e4c2a1", "c:\\download\\aaa.avi"}},
+                      ShareCall{IDC_SET_SHARE_FILE3,
+                                "setShareFile3",
+                                {},
+                                {"test_site", "c:\\download\\bbb.avi", "d4301f3edae670bde22305e444e4c2a0"}}));
+
+struct Outcome {
+    std::int32_t result;
+    const char* text;
+};
+
+class ShareOutcome : public DialogTest, public ::testing::WithParamInterface<Outcome> {};
+
+// Only the answer's low byte counts.
+TEST_P(ShareOutcome, OneBoxPerPress) {
+    fakeengine::SetShareResult(GetParam().result);
+    for (int button : {IDC_SET_SHARE_FILE, IDC_SET_SHARE_FILE2, IDC_SET_SHARE_FILE3}) {
+        boxes.clear();
+        Click(button);
+        ASSERT_EQ(boxes.size(), 1u) << button;
+        EXPECT_EQ(boxes[0].caption, QCoreApplication::applicationName());
+        EXPECT_EQ(boxes[0].text, QString::fromUtf8(GetParam().text));
+        EXPECT_EQ(boxes[0].type, MB_OK);
+    }
+    EXPECT_EQ(fakeengine::Calls().size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, ShareOutcome,
+                         ::testing::Values(Outcome{1, "등록됨"}, Outcome{0, "등록 안됨"},
+                                           Outcome{0x100, "등록 안됨"}, Outcome{0x101, "등록됨"}));
+
+TEST_F(DialogTest, RegistrationsDuringDownloadLeaveItAlone) {
+    fakeengine::QueueStates({{2, 5, 6, 7, 3 * 1048576}});
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    const auto shown = [&] {
+        std::vector<QString> out;
+        for (int id : {IDC_STATE, IDC_SPEED, IDC_REMAIN_TIME, IDC_RECEIVE_SIZE, IDC_FILE_SIZE})
+            out.push_back(Text(id));
+        for (int id : {IDC_START_DOWNLOAD, IDC_START_DOWNLOAD_JSON, IDC_STOP_DOWNLOAD,
+                       IDC_SET_SHARE_FILE, IDC_SET_SHARE_FILE2, IDC_SET_SHARE_FILE3})
+            out.push_back(Enabled(id) ? "on" : "off");
+        return out;
+    };
+    const std::vector<QString> before = shown();
+    for (int button : {IDC_SET_SHARE_FILE, IDC_SET_SHARE_FILE3, IDC_SET_SHARE_FILE2}) Click(button);
+    EXPECT_EQ(boxes.size(), 3u);
+    ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadState") >= 3; }));
+    EXPECT_EQ(shown(), before);
+    EXPECT_EQ(dlg->RunningWorkers(), 1u);
+    EXPECT_EQ(fakeengine::CountCalls("stopDownload"), 0u);
+}
+
+} // namespace
+} // namespace quarn::test

@@ -1,0 +1,244 @@
+// The two download workers against the scripted engine: what they send, what
+// they report and when, and that no worker outlives or confuses its window.
+#include "downloadrun.h"
+#include "expected_request.h"
+#include "harness.h"
+#include "jsoncodec.h"
+
+#include <QDir>
+
+#include <thread>
+
+namespace quarn::test {
+namespace {
+
+enum class Path { Param, Json };
+
+AFX_THREADPROC Proc(Path path) { return path == Path::Param ? &ParamDownloadWorker : &JsonDownloadWorker; }
+int Button(Path path) { return path == Path::Param ? IDC_START_DOWNLOAD : IDC_START_DOWNLOAD_JSON; }
+const char* PollName(Path path) { return path == Path::Param ? "getDownloadState" : "getDownloadStateJson"; }
+bool OnUiThread(const fakeengine::Call& call) { return call.thread == std::this_thread::get_id(); }
+
+class Worker : public DialogTest, public ::testing::WithParamInterface<Path> {};
+
+TEST_P(Worker, StopBeforeFirstCheckMeansNoEngineCallAndNoReport) {
+    CDownloadRun run(dlg.get(), dlg->CurrentRun(), std::make_shared<std::atomic<bool>>(true),
+                     dlg->Pacer());
+    EXPECT_EQ(Proc(GetParam())(&run), 0u);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(fakeengine::Calls().empty());
+    EXPECT_TRUE(recorder.reports.empty());
+}
+
+TEST_P(Worker, RefusedStartReportsOnceAndEnds) {
+    const bool param = GetParam() == Path::Param;
+    fakeengine::SetStartResult(-3);
+    fakeengine::SetStartReply(u"{\"err\":-4}");
+    Click(Button(GetParam()));
+    ASSERT_TRUE(WorkersEnded());
+    QCoreApplication::processEvents();
+
+    ASSERT_EQ(recorder.reports.size(), 1u);
+    EXPECT_EQ(recorder.reports[0].message, WM_TRANSFER_ERROR);
+    EXPECT_EQ(recorder.reports[0].wParam, param ? -3 : -4);
+    if (!param) {
+        EXPECT_EQ(recorder.reports[0].lParam, 0);
+    }
+    EXPECT_EQ(fakeengine::CountCalls(PollName(GetParam())), 0u);
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8(param ? "파일 생성 에러" : "디스크 공간 부족"));
+    EXPECT_EQ(fakeengine::CountCalls("stopDownload"), 1u);
+    EXPECT_TRUE(StartEnabled());
+}
+
+// Closing must not wait out the half-second pauses, and nothing the worker
+// posts afterwards may reach the window.
+TEST_P(Worker, CloseDuringRunJoinsWorkerPromptly) {
+    dlg->Pacer().SetInterval(500ms);
+    fakeengine::QueueStates({{2, 5, 6, 7, 8}});
+    fakeengine::QueueStatusJson({u"{\"state\":2,\"speed\":5}"});
+    Click(Button(GetParam()));
+    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    fakeengine::QueueStates({{6}});
+    fakeengine::QueueStatusJson({u"{\"state\":6}"});
+
+    const auto before = std::chrono::steady_clock::now();
+    dlg->reject();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms);
+    EXPECT_EQ(dlg->RunningWorkers(), 0u);
+    const std::size_t stops = fakeengine::CountCalls("stopDownload");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8("전송중"));
+    EXPECT_EQ(fakeengine::CountCalls("stopDownload"), stops);
+    dlg.reset();
+    QCoreApplication::processEvents();
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Worker, ::testing::Values(Path::Param, Path::Json),
+                         [](const auto& row) { return row.param == Path::Param ? "Param" : "Json"; });
+
+TEST_F(DialogTest, ParamStartSendsSampleRequestFromWorkerThread) {
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadState") >= 2; }));
+    const auto starts = fakeengine::CallsTo("startDownload");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].wide,
+              (std::vector<std::u16string>{u"test_site", u"127.0.0.1:48080",
+                                           u"e3f20ec8060f3f1f5b98718b2df6f37b_2208143958",
+                                           u"881005", u"d:\\download\\aaaaa.avi",
+                                           u"e3f20ec8060f3f1f5b98718b2df6f37b", u"111", u"734", u""}));
+    EXPECT_EQ(starts[0].size, std::int64_t{2208143958});
+    EXPECT_FALSE(OnUiThread(starts[0]));
+    for (const auto& poll : fakeengine::CallsTo("getDownloadState")) EXPECT_FALSE(OnUiThread(poll));
+}
+
+TEST_F(DialogTest, JsonStartSendsRequestTextFromWorkerThread) {
+    Click(IDC_START_DOWNLOAD_JSON);
+    ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadStateJson") >= 2; }));
+    const auto starts = fakeengine::CallsTo("startDownloadJson");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].wide.at(0), ToWideString(std::string(expected::kJsonRequest)));
+    EXPECT_FALSE(OnUiThread(starts[0]));
+    for (const auto& poll : fakeengine::CallsTo("getDownloadStateJson")) EXPECT_FALSE(OnUiThread(poll));
+}
+
+// Only the stop flag ends the loop; the last report repeats the last record
+// although the final poll answered other numbers.
+TEST_F(DialogTest, RepeatedCompleteStatePostsUntilStoppedThenOnceMore) {
+    std::vector<fakeengine::Status> answers;
+    for (std::int32_t speed = 1; speed <= 200; ++speed) answers.push_back({3, speed, 0, speed, speed});
+    fakeengine::QueueStates(answers);
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_TRUE(WorkersEnded());
+    QCoreApplication::processEvents();
+
+    const auto& reports = recorder.reports;
+    ASSERT_GE(reports.size(), 2u);
+    for (const Report& r : reports) {
+        EXPECT_EQ(r.message, WM_TRANSFER_PROGRESS);
+        EXPECT_EQ(r.wParam, 3);
+        ASSERT_TRUE(r.record);
+    }
+    const TransferInfo& last = *reports.back().record;
+    const TransferInfo& previous = *reports[reports.size() - 2].record;
+    EXPECT_EQ(last.speed, previous.speed);
+    EXPECT_EQ(last.receive_size, previous.receive_size);
+    EXPECT_EQ(last.current_file_size, previous.current_file_size);
+    EXPECT_EQ(last.state, previous.state);
+
+    // Every engine answer is distinct: find what the worker's final poll got.
+    const auto polls = fakeengine::CallsTo("getDownloadState");
+    std::size_t workerPolls = 0;
+    std::int32_t finalAnswer = 0;
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+        if (OnUiThread(polls[i])) continue;
+        ++workerPolls;
+        finalAnswer = static_cast<std::int32_t>(i + 1);
+    }
+    EXPECT_EQ(workerPolls, reports.size());
+    EXPECT_NE(static_cast<double>(finalAnswer), last.speed);
+    // Each handled state 3 polls the engine itself and stops once more.
+    EXPECT_EQ(polls.size() - workerPolls, reports.size());
+    EXPECT_EQ(fakeengine::CountCalls("stopDownload"), reports.size());
+}
+
+class JsonStartReply : public DialogTest,
+                       public ::testing::WithParamInterface<std::optional<std::u16string>> {};
+
+TEST_P(JsonStartReply, WithoutNegativeErrPollingBegins) {
+    fakeengine::SetStartReply(GetParam());
+    Click(IDC_START_DOWNLOAD_JSON);
+    ASSERT_TRUE(pump([&] { return !recorder.reports.empty(); }));
+    EXPECT_EQ(recorder.reports[0].message, WM_TRANSFER_PROGRESS);
+    EXPECT_GE(fakeengine::CountCalls("getDownloadStateJson"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, JsonStartReply,
+                         ::testing::Values(std::nullopt, u"", u"{}", u"{\"err\":0}", u"{\"err\":2}"));
+
+TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
+    fakeengine::QueueStatusJson(
+        {u"{\"state\":2,\"speed\":1536.75,\"remain_time\":40,\"receive_size\":1048576,"
+         u"\"current_file_size\":3145728,\"filesize\":2208143958}",
+         u"{\"state\":2,\"speed\":2048,\"remain_time\":30,\"receive_size\":2097152,"
+         u"\"current_file_size\":4194304,\"filesize\":2208143958}",
+         u"{\"state\":5,\"speed\":0,\"remain_time\":-1,\"receive_size\":2097153,"
+         u"\"current_file_size\":999,\"filesize\":2208143958}"});
+    Click(IDC_START_DOWNLOAD_JSON);
+    ASSERT_TRUE(WorkersEnded());
+    QCoreApplication::processEvents();
+
+    std::vector<std::int32_t> states;
+    for (const Report& r : recorder.reports) states.push_back(r.wParam);
+    ASSERT_GE(states.size(), 4u);
+    EXPECT_EQ(states[0], 2);
+    EXPECT_EQ(states[1], 2);
+    EXPECT_EQ(states[2], 5);
+    EXPECT_EQ(recorder.reports[0].record->speed, 1536.0);
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8("파일쓰기 에러"));
+    EXPECT_EQ(dlg->m_nFileSize, 4194304);  // state 5 keeps the last state-2 size
+    EXPECT_EQ(dlg->m_nReceiveSize, 2097153);
+    EXPECT_EQ(dlg->m_nRemainTime, -1);
+    EXPECT_EQ(Text(IDC_FILE_SIZE), QStringLiteral("4194304"));
+    int lower = -1, upper = -1;
+    dlg->m_progress.GetRange(lower, upper);
+    EXPECT_EQ(upper, 2105);
+    EXPECT_EQ(dlg->m_progress.GetPos(), 4);
+    EXPECT_TRUE(StartEnabled());
+}
+
+// A quick stop and start: the earlier run winds down with its own final poll,
+// and nothing it reports reaches the display or stops the new run.
+TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {
+    fakeengine::QueueStatusJson({u"{\"state\":2,\"speed\":1}"});
+    Click(IDC_START_DOWNLOAD_JSON);
+    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    const std::uint32_t oldRun = dlg->CurrentRun();
+
+    // From here on the old run can only answer a failure that would stop the new one.
+    fakeengine::QueueStatusJson({u"{\"state\":6}"});
+    Click(IDC_STOP_DOWNLOAD);
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_NE(dlg->CurrentRun(), oldRun);
+
+    ASSERT_TRUE(pump([&] {
+        const auto old = recorder.From(oldRun);
+        return dlg->RunningWorkers() == 1 && !old.empty() && old.back().wParam == 6 &&
+               dlg->m_strState == CString::FromUtf8("준비중");
+    }));
+    QCoreApplication::processEvents();
+    EXPECT_GE(fakeengine::CountCalls("getDownloadStateJson"), 2u);
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8("준비중"));
+    EXPECT_EQ(fakeengine::CountCalls("stopDownload"), 1u);
+    EXPECT_FALSE(StartEnabled());
+    EXPECT_EQ(dlg->RunningWorkers(), 1u);
+}
+
+std::size_t ThreadCount() { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); }
+
+// Start, maybe stop, close: over and over, never leaving a worker behind.
+TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
+    fakeengine::Reset();
+    fakeengine::QueueStatusJson({u"{\"state\":2}"});
+    fakeengine::QueueStates({{2}});
+    std::size_t baseline = 0;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        auto dlg = std::make_unique<CQuarnDemoDlg>();
+        ASSERT_TRUE(dlg->Create());
+        dlg->Pacer().SetInterval(std::chrono::milliseconds(cycle % 3));
+        if (cycle % 2) dlg->OnStartDownloadJson(); else dlg->OnStartDownload();
+        if (cycle % 4 == 1) {
+            ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+        }
+        if (cycle % 5 == 0) dlg->OnStopDownload();
+        if (cycle % 7 == 0) dlg->OnStartDownload();
+        if (cycle % 3 == 0) dlg->reject();
+        dlg.reset();
+        QCoreApplication::processEvents();
+        if (cycle == 0) baseline = ThreadCount();
+        ASSERT_EQ(ThreadCount(), baseline) << "cycle " << cycle;
+    }
+    fakeengine::Reset();
+}
+
+} // namespace
+} // namespace quarn::test
