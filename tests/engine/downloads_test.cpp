@@ -168,6 +168,14 @@ INSTANTIATE_TEST_SUITE_P(
                       ServerFailure{"RedirectToOtherHost", "redirect_site", "x", 0, kPassword}),
     [](const auto& p) { return std::string(p.param.name); });
 
+TEST_F(DownloadTest, RedirectOnTheSameHostKeepsCredentials) {
+    const std::string bytes = serve("test_site", "sample.bin", 100000);
+    const Download d = request("moved_site", "anything.bin", 100000);
+    ASSERT_EQ(d.start(), 0);
+    ASSERT_EQ(waitForEnd(), QUARN_STATE_COMPLETE);
+    EXPECT_TRUE(readFile(mapped(d.localFileName)) == bytes);
+}
+
 TEST_F(DownloadTest, ConnectionRefusedIsState6) {
     Download d = request("test_site", "sample.bin", 1000);
     d.server = "127.0.0.1:" + std::to_string(freeLoopbackPort());

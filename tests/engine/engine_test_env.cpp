@@ -129,6 +129,7 @@ void EngineTest::SetUp() {
         {"/norange_site/", "", "", kMiB, true, ""},
         {"/redirect_site/", "", "", 0, false,
          "return 302 http://localhost:$server_port/test_site/sample.bin;"},
+        {"/moved_site/", "", "", 0, false, "return 302 /test_site/sample.bin;"},
     };
     nginx_.start(options);
 }

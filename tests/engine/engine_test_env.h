@@ -62,6 +62,7 @@ int32_t waitForEnd(std::chrono::milliseconds deadline = std::chrono::seconds(20)
 //   /slow_site/  1 MiB/s
 //   /norange_site/  1 MiB/s, Range ignored (answers 200)
 //   /redirect_site/  302 to localhost (another host name) under /test_site/
+//   /moved_site/  302 to /test_site/sample.bin on the same host
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override;
