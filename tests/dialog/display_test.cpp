@@ -3,7 +3,7 @@
 #include "ddx.h"
 #include "harness.h"
 
-#include <QProgressBar>
+#include <array>
 
 namespace quarn::test {
 namespace {
@@ -79,33 +79,19 @@ TEST_P(Progress, ShowsStateFromItsSource) {
 
     EXPECT_EQ(dlg->OnTransferProgress(static_cast<WPARAM>(static_cast<std::intptr_t>(row.state)), lParam), 0);
 
-    EXPECT_EQ(dlg->m_strState, row.text ? CString::FromUtf8(row.text) : CString::FromUtf8("이전"));
-    switch (row.numbers) {
-    case From::Record:
-        EXPECT_EQ(dlg->m_dSpeed, 11.0);
-        EXPECT_EQ(dlg->m_nRemainTime, 12);
-        EXPECT_EQ(dlg->m_nReceiveSize, 13);
-        EXPECT_EQ(dlg->m_nFileSize, row.fileSizeToo ? 14 * kMiB : 4);
-        break;
-    case From::EnginePoll:
-        EXPECT_EQ(dlg->m_dSpeed, 21.0);
-        EXPECT_EQ(dlg->m_nRemainTime, 22);
-        EXPECT_EQ(dlg->m_nReceiveSize, 23);
-        EXPECT_EQ(dlg->m_nFileSize, 24);
-        break;
-    case From::Nothing:
-        EXPECT_EQ(dlg->m_dSpeed, 1.0);
-        EXPECT_EQ(dlg->m_nRemainTime, 2);
-        EXPECT_EQ(dlg->m_nReceiveSize, 3);
-        EXPECT_EQ(dlg->m_nFileSize, 4);
-        break;
-    }
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8(row.text ? row.text : "이전"));
+    const std::int64_t fileSize = row.fileSizeToo ? 14 * kMiB : 4;
+    const std::array<std::int64_t, 4> numbers =
+        row.numbers == From::Record       ? std::array<std::int64_t, 4>{11, 12, 13, fileSize}
+        : row.numbers == From::EnginePoll ? std::array<std::int64_t, 4>{21, 22, 23, 24}
+                                          : std::array<std::int64_t, 4>{1, 2, 3, 4};
+    EXPECT_EQ(dlg->m_dSpeed, static_cast<double>(numbers[0]));
+    EXPECT_EQ(dlg->m_nRemainTime, numbers[1]);
+    EXPECT_EQ(dlg->m_nReceiveSize, numbers[2]);
+    EXPECT_EQ(dlg->m_nFileSize, numbers[3]);
     EXPECT_EQ(fakeengine::CountCalls("getDownloadState"), row.numbers == From::EnginePoll ? 1u : 0u);
     ExpectShown();
-    if (row.bar)
-        ExpectBar(0, 2105, 14);
-    else
-        ExpectBar(0, 100, 7);
+    ExpectBar(0, row.bar ? 2105 : 100, row.bar ? 14 : 7);
     EXPECT_EQ(fakeengine::CountCalls("stopDownload"), row.stops ? 1u : 0u);
     EXPECT_EQ(StartEnabled(), row.stops);
 }
@@ -134,7 +120,7 @@ class StartError : public DisplayTest, public ::testing::WithParamInterface<Erro
 TEST_P(StartError, ShowsTextAndStops) {
     const ErrorRow& row = GetParam();
     EXPECT_EQ(dlg->OnTransferError(static_cast<WPARAM>(static_cast<std::intptr_t>(row.code)), 0), 0);
-    EXPECT_EQ(dlg->m_strState, row.text ? CString::FromUtf8(row.text) : CString::FromUtf8("이전"));
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8(row.text ? row.text : "이전"));
     if (row.acts)
         ExpectShown();
     else

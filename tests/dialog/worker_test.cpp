@@ -76,29 +76,27 @@ TEST_P(Worker, CloseDuringRunJoinsWorkerPromptly) {
 INSTANTIATE_TEST_SUITE_P(Paths, Worker, ::testing::Values(Path::Param, Path::Json),
                          [](const auto& row) { return row.param == Path::Param ? "Param" : "Json"; });
 
-TEST_F(DialogTest, ParamStartSendsSampleRequestFromWorkerThread) {
+// Both starts send the sample request, and only worker threads talk to the engine.
+TEST_F(DialogTest, StartsSendSampleRequestsFromWorkerThreads) {
     Click(IDC_START_DOWNLOAD);
     ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadState") >= 2; }));
-    const auto starts = fakeengine::CallsTo("startDownload");
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0].wide,
-              (std::vector<std::u16string>{u"test_site", u"127.0.0.1:48080",
-                                           u"e3f20ec8060f3f1f5b98718b2df6f37b_2208143958",
-                                           u"881005", u"d:\\download\\aaaaa.avi",
-                                           u"e3f20ec8060f3f1f5b98718b2df6f37b", u"111", u"734", u""}));
-    EXPECT_EQ(starts[0].size, std::int64_t{2208143958});
-    EXPECT_FALSE(OnUiThread(starts[0]));
-    for (const auto& poll : fakeengine::CallsTo("getDownloadState")) EXPECT_FALSE(OnUiThread(poll));
-}
-
-TEST_F(DialogTest, JsonStartSendsRequestTextFromWorkerThread) {
+    Click(IDC_STOP_DOWNLOAD);
+    ASSERT_TRUE(WorkersEnded());
     Click(IDC_START_DOWNLOAD_JSON);
     ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadStateJson") >= 2; }));
-    const auto starts = fakeengine::CallsTo("startDownloadJson");
+
+    const auto starts = fakeengine::CallsTo("startDownload");
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0].wide.at(0), ToWideString(std::string(expected::kJsonRequest)));
-    EXPECT_FALSE(OnUiThread(starts[0]));
-    for (const auto& poll : fakeengine::CallsTo("getDownloadStateJson")) EXPECT_FALSE(OnUiThread(poll));
+    EXPECT_EQ(starts[0].wide, (std::vector<std::u16string>{
+                                  u"test_site", u"127.0.0.1:48080", u"e3f20ec8060f3f1f5b98718b2df6f37b_2208143958",
+                                  u"881005", u"d:\\download\\aaaaa.avi", u"e3f20ec8060f3f1f5b98718b2df6f37b",
+                                  u"111", u"734", u""}));
+    EXPECT_EQ(starts[0].size, std::int64_t{2208143958});
+    const auto jsonStarts = fakeengine::CallsTo("startDownloadJson");
+    ASSERT_EQ(jsonStarts.size(), 1u);
+    EXPECT_EQ(jsonStarts[0].wide.at(0), ToWideString(std::string(expected::kJsonRequest)));
+    for (const auto& call : fakeengine::Calls())
+        EXPECT_TRUE(call.name == "stopDownload" || !OnUiThread(call)) << call.name;
 }
 
 // Only the stop flag ends the loop; the last report repeats the last record

@@ -22,75 +22,44 @@ std::u16string Deep(char16_t open, int depth) { return std::u16string(depth, ope
 TEST(JsonRequest, MatchesDocumentByteForByte) {
     EXPECT_EQ(jsoncodec::BuildRequestText(sample::kServer), expected::kJsonRequest);
     EXPECT_EQ(expected::kJsonRequest.size(), 348u);
-}
-
-TEST(JsonRequest, LengthFollowsEndpoint) {
     EXPECT_EQ(jsoncodec::BuildRequestText("192.168.100.10:8080").size(), 352u);
-}
 
-TEST(JsonRequest, BuilderFillsBufferWithTerminator) {
     CQuarnDemoDlg dlg;
     std::vector<char16_t> buffer(jsoncodec::kRequestBufferUnits, u'#');
     ASSERT_TRUE(dlg.BuildJsonRequest(buffer.data()));
-    const std::u16string expected = ToWideString(std::string(expected::kJsonRequest));
-    EXPECT_EQ(std::u16string(buffer.data()), expected);
-    EXPECT_EQ(buffer[expected.size() + 1], u'#');
+    EXPECT_EQ(std::u16string(buffer.data()), ToWideString(std::string(expected::kJsonRequest)));
+    EXPECT_EQ(buffer[expected::kJsonRequest.size() + 1], u'#');
 }
 
-struct Fit {
-    std::size_t textUnits;
-    std::size_t capacity;
-    bool fits;
-};
-
-class CopyToBuffer : public ::testing::TestWithParam<Fit> {};
-
-TEST_P(CopyToBuffer, CopiesOnlyWhatFitsWithItsTerminator) {
-    const Fit& p = GetParam();
-    const std::u16string text(p.textUnits, u'x');
-    // Room beyond the capacity shows whether anything was written there.
-    std::vector<char16_t> buffer(p.capacity + 8, u'#');
-    EXPECT_EQ(jsoncodec::CopyToBuffer(text, buffer.data(), p.capacity), p.fits);
-    if (p.fits) {
-        EXPECT_EQ(std::u16string(buffer.data()), text);
-    } else {
-        EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](char16_t c) { return c == u'#'; }));
+TEST(JsonRequest, CopyRefusesTextThatWouldNotFit) {
+    const struct { std::size_t units, capacity; bool fits; } rows[] = {
+        {2047, 2048, true}, {2048, 2048, false}, {5000, 2048, false}, {0, 1, true}, {0, 0, false}};
+    for (const auto& r : rows) {
+        const std::u16string text(r.units, u'x');
+        // Room beyond the capacity shows whether anything was written there.
+        std::vector<char16_t> buffer(r.capacity + 8, u'#');
+        EXPECT_EQ(jsoncodec::CopyToBuffer(text, buffer.data(), r.capacity), r.fits) << r.units;
+        const auto untouchedFrom = r.fits ? buffer.begin() + static_cast<std::ptrdiff_t>(r.capacity)
+                                          : buffer.begin();
+        EXPECT_TRUE(std::all_of(untouchedFrom, buffer.end(), [](char16_t c) { return c == u'#'; }));
+        if (r.fits) {
+            EXPECT_EQ(std::u16string(buffer.data()), text);
+        }
     }
-    EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(p.capacity), buffer.end(),
-                            [](char16_t c) { return c == u'#'; }));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, CopyToBuffer,
-                         ::testing::Values(Fit{2047, 2048, true}, Fit{2048, 2048, false},
-                                           Fit{5000, 2048, false}, Fit{0, 1, true},
-                                           Fit{0, 0, false}));
-
-struct Reply {
-    const char* name;
-    std::optional<std::u16string> text;  // nullopt: the engine answered NULL
-    std::int32_t err;
-};
-
-class StartReply : public ::testing::TestWithParam<Reply> {};
-
-TEST_P(StartReply, ReadsErr) {
+TEST(JsonStartReply, ReadsErr) {
+    const std::pair<std::optional<std::u16string>, std::int32_t> rows[] = {
+        {u"{\"err\":-4}", -4}, {u"{\"err\":0}", 0}, {u"{\"err\":7}", 7}, {u"{}", 0}, {u"", 0},
+        {u"not json", 0}, {std::nullopt, 0}, {u"{\"err\":\"-4\"}", 0}, {u"{\"err\":-4.9}", -4},
+        {u"{\"err\":-4294967296}", 0}, {u"[-4]", 0}, {u"-4", 0}, {u"{\"err\":-4,\"x\":", -4},
+        {u"{\"err\":-4,\"x\":" + Deep(u'[', 5000), -4}, {u"{\"x\":1\u0100,\"err\":-4}", 0},
+    };
     CQuarnDemoDlg dlg;
-    const auto& text = GetParam().text;
-    EXPECT_EQ(dlg.ParseStartReply(text ? text->c_str() : nullptr), GetParam().err);
+    for (const auto& [text, err] : rows)
+        EXPECT_EQ(dlg.ParseStartReply(text ? text->c_str() : nullptr), err)
+            << (text ? fakeengine::ToUtf8(text->substr(0, 40)) : "NULL");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Replies, StartReply,
-    ::testing::Values(
-        Reply{"Refused", u"{\"err\":-4}", -4}, Reply{"Started", u"{\"err\":0}", 0},
-        Reply{"Positive", u"{\"err\":7}", 7}, Reply{"Missing", u"{}", 0}, Reply{"Empty", u"", 0},
-        Reply{"NotJson", u"not json", 0}, Reply{"Null", std::nullopt, 0},
-        Reply{"String", u"{\"err\":\"-4\"}", 0}, Reply{"Fraction", u"{\"err\":-4.9}", -4},
-        Reply{"Beyond32Bits", u"{\"err\":-4294967296}", 0}, Reply{"RootArray", u"[-4]", 0},
-        Reply{"RootScalar", u"-4", 0}, Reply{"BrokenAfterErr", u"{\"err\":-4,\"x\":", -4},
-        Reply{"DeepAfterErr", u"{\"err\":-4,\"x\":" + Deep(u'[', 5000), -4},
-        Reply{"CutAtWideChar", u"{\"x\":1\u0100,\"err\":-4}", 0}),
-    [](const auto& row) { return std::string(row.param.name); });
 
 struct Status {
     std::int32_t state;
