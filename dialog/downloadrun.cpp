@@ -2,6 +2,12 @@
 
 #include "quarndemodlg.h"
 
+#include <quarn.h>
+
+void CDownloadRun::ApplyStopAfterStart() const {
+    if (StopRequested()) stopDownload();
+}
+
 void CDownloadRun::Post(UINT message, std::int32_t wParam, const TransferInfo* record) const {
     std::any payload;
     LPARAM lParam = 0;

@@ -22,6 +22,10 @@ public:
     std::uint32_t Id() const { return m_id; }
     bool StopRequested() const { return m_stop->load(); }
     void Pause() const { m_pacer.Pause(); }
+    // Called once the engine has accepted the start. A stop pressed while
+    // the start was under way found nothing to stop; apply it now, or the
+    // transfer would run on unseen after the worker ends.
+    void ApplyStopAfterStart() const;
 
     // A report for the window. With a record, the message carries its own
     // copy and lParam points at that copy, so the worker may go on writing

@@ -45,6 +45,7 @@ UINT JsonDownloadWorker(LPVOID pParam) {
         run.Pause();
         return 0;
     }
+    run.ApplyStopAfterStart();
 
     while (!run.StopRequested()) {
         const std::int32_t state = dlg.PollJsonStatus(info.get());

@@ -64,6 +64,7 @@ UINT ParamDownloadWorker(LPVOID pParam) {
         run.Pause();
         return 0;
     }
+    run.ApplyStopAfterStart();
 
     std::int32_t nSpeed = 0;
     std::int32_t nRemainTime = 0;

@@ -7,6 +7,8 @@
 
 #include <QDir>
 
+#include <algorithm>
+
 #include <thread>
 
 namespace quarn::test {
@@ -71,6 +73,24 @@ TEST_P(Worker, CloseDuringRunJoinsWorkerPromptly) {
     EXPECT_EQ(fakeengine::CountCalls("stopDownload"), stops);
     dlg.reset();
     QCoreApplication::processEvents();
+}
+
+// Stop pressed while the engine is still taking the start: the stop found
+// nothing to stop, so the worker applies it to what the start began.
+TEST_P(Worker, StopDuringStartIsAppliedToTheStartedTransfer) {
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    fakeengine::SetStartHook([flag] { flag->store(true); });
+    CDownloadRun run(dlg.get(), dlg->CurrentRun(), flag, dlg->Pacer());
+    Proc(GetParam())(&run);
+    fakeengine::SetStartHook({});
+    EXPECT_EQ(fakeengine::CountCalls("stopDownload"), 1u);
+    const auto calls = fakeengine::Calls();
+    const auto start = std::find_if(calls.begin(), calls.end(), [](const auto& c) {
+        return c.name.rfind("startDownload", 0) == 0;
+    });
+    const auto stop = std::find_if(calls.begin(), calls.end(),
+                                   [](const auto& c) { return c.name == "stopDownload"; });
+    EXPECT_LT(start, stop);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Worker, ::testing::Values(Path::Param, Path::Json),
@@ -240,3 +260,4 @@ TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
 
 } // namespace
 } // namespace quarn::test
+

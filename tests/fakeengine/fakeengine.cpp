@@ -16,6 +16,7 @@ struct Script {
     std::deque<Status> states{Status{}};
     std::deque<std::optional<std::u16string>> statuses{std::u16string(u"{}")};
     std::int32_t shareResult = 1;
+    std::function<void()> startHook;
     std::vector<Call> calls;
 };
 
@@ -25,6 +26,15 @@ Script g_script;
 // Returned texts live here, per thread, as the engine's own would.
 thread_local std::u16string t_startReply;
 thread_local std::u16string t_status;
+
+void RunStartHook() {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(g_mutex);
+        hook = g_script.startHook;
+    }
+    if (hook) hook();
+}
 
 template <class T>
 T Next(std::deque<T>& queue) {
@@ -111,6 +121,17 @@ void SetShareResult(std::int32_t result) {
     g_script.shareResult = result;
 }
 
+void SetStartHook(std::function<void()> hook) {
+    std::lock_guard lock(g_mutex);
+    g_script.startHook = std::move(hook);
+}
+
+std::size_t CountCallsOnThread(const std::string& name, std::thread::id thread) {
+    std::size_t n = 0;
+    for (const Call& c : CallsTo(name)) n += c.thread == thread ? 1 : 0;
+    return n;
+}
+
 std::vector<Call> Calls() {
     std::lock_guard lock(g_mutex);
     return g_script.calls;
@@ -159,6 +180,7 @@ int32_t startDownload(const char16_t* site, const char16_t* server, const char16
                       const char16_t* index, const char16_t* localfilename, const char16_t* hash,
                       int64_t filesize, const char16_t* user_name, const char16_t* user_pwd,
                       const char16_t* user_params) {
+    RunStartHook();
     std::lock_guard lock(g_mutex);
     Record(WideCall("startDownload",
                     {site, server, serverfilename, index, localfilename, hash, user_name, user_pwd,
@@ -168,6 +190,7 @@ int32_t startDownload(const char16_t* site, const char16_t* server, const char16
 }
 
 const char16_t* startDownloadJson(const char16_t* request) {
+    RunStartHook();
     std::lock_guard lock(g_mutex);
     Record(WideCall("startDownloadJson", {request}));
     if (!g_script.startReply) return nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -40,10 +41,13 @@ void QueueStates(std::vector<Status> states);
 // Answers for successive getDownloadStateJson calls; the last one repeats.
 void QueueStatusJson(std::vector<std::optional<std::u16string>> statuses);
 void SetShareResult(std::int32_t result);
+// Runs inside each start call, before it answers (e.g. to press stop then).
+void SetStartHook(std::function<void()> hook);
 
 std::vector<Call> Calls();
 std::vector<Call> CallsTo(const std::string& name);
 std::size_t CountCalls(const std::string& name);
+std::size_t CountCallsOnThread(const std::string& name, std::thread::id thread);
 
 std::string ToUtf8(const std::u16string& text);
 

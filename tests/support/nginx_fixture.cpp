@@ -130,7 +130,7 @@ void NginxServer::start(const NginxOptions& options) {
     // Another process may take the port between probing and binding: retry.
     std::string errors;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        port_ = freeLoopbackPort();
+        port_ = options.port != 0 ? options.port : freeLoopbackPort();
         const fs::path& p = prefix_;
         std::ostringstream conf;
         // Workers must read 0700 temporary directories when we run as root.

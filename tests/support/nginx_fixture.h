@@ -24,6 +24,7 @@ struct NginxOptions {
     std::filesystem::path root; // document root; empty: a fresh directory (see root())
     std::vector<NginxLocation> locations;
     int64_t limitRate = 0; // server-wide default, bytes per second
+    uint16_t port = 0;     // 0: a free loopback port; else this one (e.g. a fixed endpoint)
 };
 
 class NginxServer {
