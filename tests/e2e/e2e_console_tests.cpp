@@ -1,0 +1,195 @@
+// The whole system as a user meets it: buttons on the real console, the
+// real engine, a real nginx.
+#include "e2e_support.h"
+
+#include "message.h"
+#include "msgbox.h"
+#include "resource.h"
+#include "samplerequest.h"
+
+#include <quarn.h>
+
+#include <QCoreApplication>
+
+#include <fstream>
+#include <vector>
+
+namespace quarn::e2e {
+namespace {
+
+constexpr auto kDownloadDeadline = 240s;  // 2.1 GiB through sanitizer builds
+const int kWholeMiB = static_cast<int>(kSampleSize / 1024 / 1024);
+
+class Downloads : public ConsoleTest,
+                  public ::testing::WithParamInterface<std::pair<int, const char*>> {};
+
+TEST_P(Downloads, CompleteByteExactWithFullBar) {
+    const auto [button, target] = GetParam();
+    StartServer(kSlowTail);
+    OpenConsole();
+    Click(button);
+    EXPECT_FALSE(ButtonEnabled(IDC_START_DOWNLOAD));
+    ASSERT_TRUE(PumpUntilState("다운로드 완료", kDownloadDeadline)) << StateText().toStdString();
+    EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD); }, 5s));
+    EXPECT_TRUE(ButtonEnabled(IDC_START_DOWNLOAD_JSON));
+    EXPECT_TRUE(SameContent(Drive(target), ServerFile()));
+    EXPECT_FALSE(fs::exists(Drive(std::string(target) + ".part")));
+    int lower = -1, upper = -1;
+    dlg_->m_progress.GetRange(lower, upper);
+    EXPECT_EQ(upper, kWholeMiB);
+    EXPECT_EQ(dlg_->m_progress.GetPos(), kWholeMiB);
+    EXPECT_EQ(dlg_->m_nFileSize, kSampleSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothStarts, Downloads,
+                         ::testing::Values(std::make_pair(IDC_START_DOWNLOAD, "d/download/aaaaa.avi"),
+                                           std::make_pair(IDC_START_DOWNLOAD_JSON,
+                                                          "d/download/judge.mp4")));
+
+TEST_F(ConsoleTest, StopMidwayThenResumeCompletes) {
+    StartServer(kSlowUntilResumed);
+    OpenConsole();
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_TRUE(PumpUntil([&] { return dlg_->m_nFileSize > (1 << 20); }, 60s));
+    Click(IDC_STOP_DOWNLOAD);
+    ASSERT_TRUE(PumpUntilState("중지", 10s)) << StateText().toStdString();
+    const fs::path part = Drive("d/download/aaaaa.avi.part");
+    ASSERT_TRUE(fs::exists(part));
+    const auto kept = fs::file_size(part);
+    EXPECT_GT(kept, 0u);
+
+    ASSERT_TRUE(PumpUntil([&] { return dlg_->RunningWorkers() == 0; }, 10s));
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_TRUE(PumpUntilState("다운로드 완료", kDownloadDeadline)) << StateText().toStdString();
+    EXPECT_TRUE(SameContent(Drive("d/download/aaaaa.avi"), ServerFile()));
+    EXPECT_NE(nginx_.accessLog().find("range=\"bytes="), std::string::npos) << nginx_.accessLog();
+}
+
+TEST_F(ConsoleTest, ExistingFileIsRefused) {
+    StartServer();
+    fs::create_directories(Drive("d/download"));
+    std::ofstream(Drive("d/download/aaaaa.avi")) << "already here";
+    OpenConsole();
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_TRUE(PumpUntilState("파일 있음", 10s)) << StateText().toStdString();
+    EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD); }, 5s));
+    EXPECT_EQ(fs::file_size(Drive("d/download/aaaaa.avi")), 12u);
+}
+
+TEST_F(ConsoleTest, ServerGoneMidTransferIsAConnectionFailure) {
+    StartServer(kSlowUntilResumed);
+    OpenConsole();
+    Click(IDC_START_DOWNLOAD_JSON);
+    ASSERT_TRUE(PumpUntilState("전송중", 60s)) << StateText().toStdString();
+    nginx_.kill();
+    ASSERT_TRUE(PumpUntilState("서버연결 실패", 60s)) << StateText().toStdString();
+    EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD_JSON); }, 5s));
+    EXPECT_TRUE(fs::exists(Drive("d/download/judge.mp4.part")));
+}
+
+TEST_F(ConsoleTest, ShareButtonsRegisterExistingFilesOnly) {
+    const struct {
+        const char* path;
+        std::int64_t size;
+    } files[] = {
+        {"d/nginx-1.8.0/html/content/왕좌의 게임111.mp4", 1784365056},
+        {"c/download/aaa.avi", sample::kShare23Size},
+        {"c/download/bbb.avi", sample::kShare23Size},
+    };
+    for (const auto& f : files) {
+        fs::create_directories(Drive(f.path).parent_path());
+        std::ofstream(Drive(f.path)).close();
+        fs::resize_file(Drive(f.path), static_cast<std::uintmax_t>(f.size));
+    }
+    std::vector<QString> shown;
+    platform::SetMessageBoxHandler([&](const QString&, const QString& text, UINT) {
+        shown.push_back(text);
+        return 1;
+    });
+    OpenConsole();
+    Click(IDC_SET_SHARE_FILE);
+    Click(IDC_SET_SHARE_FILE2);
+    Click(IDC_SET_SHARE_FILE3);
+    fs::remove(Drive("c/download/bbb.avi"));
+    Click(IDC_SET_SHARE_FILE3);
+    platform::SetMessageBoxHandler({});
+    const QString yes = QString::fromUtf8("등록됨"), no = QString::fromUtf8("등록 안됨");
+    EXPECT_EQ(shown, (std::vector<QString>{yes, yes, yes, no}));
+}
+
+TEST_F(ConsoleTest, ClosingDuringTransferIsQuickAndLeavesAResumablePart) {
+    StartServer(kSlowUntilResumed);
+    OpenConsole();
+    dlg_->Pacer().SetInterval(500ms);  // the real pacing: closing must cut it short
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_TRUE(PumpUntil([&] { return dlg_->m_nFileSize > (1 << 20); }, 60s));
+
+    const auto t0 = std::chrono::steady_clock::now();
+    dlg_->reject();
+    dlg_.reset();
+    const auto closeTime = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(closeTime, 1s);
+
+    const fs::path part = Drive("d/download/aaaaa.avi.part");
+    ASSERT_TRUE(fs::exists(part));
+    const auto kept = fs::file_size(part);
+    std::int32_t speed = 0, remain = 0;
+    std::int64_t received = 0, size = 0;
+    EXPECT_EQ(getDownloadState(&speed, &remain, &received, &size), QUARN_STATE_STOPPED);
+
+    // A new console picks the .part up where it was left.
+    OpenConsole();
+    Click(IDC_START_DOWNLOAD);
+    ASSERT_TRUE(PumpUntilState("전송중", 30s)) << StateText().toStdString();
+    EXPECT_GE(dlg_->m_nFileSize, static_cast<std::int64_t>(kept));
+    Click(IDC_STOP_DOWNLOAD);
+    ASSERT_TRUE(PumpUntilState("중지", 10s));
+    // nginx logs a request when it ends: the resumed one asked for the rest.
+    const std::string wanted = "range=\"bytes=" + std::to_string(kept) + "-";
+    EXPECT_TRUE(test::waitFor(
+        [&] { return nginx_.accessLog().find(wanted) != std::string::npos; }, 10s))
+        << nginx_.accessLog();
+}
+
+// Quick stop/start cycles through both starts: no stray worker, nothing from
+// an earlier run on screen, the engine idle at the end.
+TEST_F(ConsoleTest, RepeatedStartStopCycles) {
+    StartServer(kSlowUntilResumed);
+    OpenConsole();
+    std::uint32_t staleSeen = 0;
+    struct StaleCounter : QObject {
+        CQuarnDemoDlg* dlg;
+        std::uint32_t* count;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (auto* m = dynamic_cast<platform::CPostedMessage*>(e); m && m->Sender() != dlg->CurrentRun())
+                ++*count;
+            return false;
+        }
+    } counter;
+    counter.dlg = dlg_.get();
+    counter.count = &staleSeen;
+    dlg_->installEventFilter(&counter);
+
+    constexpr int kCycles = 200;
+    for (int i = 0; i < kCycles; ++i) {
+        Click(i % 2 ? IDC_START_DOWNLOAD_JSON : IDC_START_DOWNLOAD);
+        QCoreApplication::processEvents();
+        Click(IDC_STOP_DOWNLOAD);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return dlg_->RunningWorkers() == 0; }, 10s));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dlg_->CurrentRun(), static_cast<std::uint32_t>(kCycles));
+    EXPECT_TRUE(ButtonEnabled(IDC_START_DOWNLOAD));
+    const QString text = StateText();
+    EXPECT_TRUE(text == QString::fromUtf8("중지") || text == QString::fromUtf8("준비중") ||
+                text == QString::fromUtf8("연결중") || text == QString::fromUtf8("전송중"))
+        << text.toStdString();
+    std::int32_t speed = 0, remain = 0;
+    std::int64_t received = 0, size = 0;
+    EXPECT_EQ(getDownloadState(&speed, &remain, &received, &size), QUARN_STATE_STOPPED);
+    dlg_->removeEventFilter(&counter);
+    RecordProperty("stale_reports_dropped", static_cast<int>(staleSeen));
+}
+
+} // namespace
+} // namespace quarn::e2e

@@ -1,0 +1,75 @@
+// The real console, linked with the real engine, against nginx on the
+// console's own endpoint.
+#pragma once
+
+#include "nginx_fixture.h"
+#include "quarndemodlg.h"
+#include "wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace quarn::e2e {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+inline constexpr std::uint16_t kConsolePort = 48080;  // the console's fixed endpoint
+inline constexpr std::int64_t kSampleSize = 2208143958;
+
+// nginx directives: the first request crawls, a resumed (Range) request runs
+// at full speed, so a stop lands mid-transfer and the resume finishes fast.
+inline constexpr const char* kSlowUntilResumed =
+    "set $quarn_rate 20000000; if ($http_range) { set $quarn_rate 0; } limit_rate $quarn_rate;";
+// Full speed, but the last 8 MB slowly: the worker's polls cannot all miss
+// the file's last whole MiB, so the bar's end is checked without a race.
+inline constexpr const char* kSlowTail =
+    "sendfile_max_chunk 32k; limit_rate_after 2200000000; limit_rate 2000000;";
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+    void TearDown() override;
+
+    void StartServer(const std::string& extra = "");
+    void OpenConsole();
+    void Click(int id);
+    QString StateText() const;
+    bool ButtonEnabled(int id) const;
+    // Processes the console's events until pred holds or the deadline passes.
+    template <class Pred>
+    bool PumpUntil(Pred pred, std::chrono::milliseconds deadline) {
+        return test::waitFor(
+            [&] {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+                return pred();
+            },
+            deadline);
+    }
+    bool PumpUntilState(const char* utf8, std::chrono::milliseconds deadline);
+
+    fs::path Drive(const std::string& relative) const { return drives_ / relative; }
+    static fs::path ServerFile();
+    static bool SameContent(const fs::path& a, const fs::path& b);
+
+    fs::path dir_;
+    fs::path drives_;
+    test::NginxServer nginx_;
+    std::unique_ptr<CQuarnDemoDlg> dlg_;
+
+private:
+    static fs::path serverRoot_;
+};
+
+} // namespace quarn::e2e
