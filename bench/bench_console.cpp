@@ -3,6 +3,7 @@
 // the UI-thread cost of one progress report against bare label updates.
 //   bench_console [rounds]
 #include "message.h"
+#include "process.h"
 #include "quarndemodlg.h"
 #include "transferinfo.h"
 
@@ -26,7 +27,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -36,28 +36,6 @@ using Clock = std::chrono::steady_clock;
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0.0 : v[v.size() / 2];
-}
-
-std::string Run(const std::string& command) {
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) return out;
-    char buf[4096];
-    while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe.get())) out.append(buf, n);
-    return out;
-}
-
-pid_t Spawn(std::vector<std::string> args, const std::vector<std::string>& extraEnv) {
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env(extraEnv);
-    for (char** e = environ; *e; ++e) envp.push_back(*e);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-    return pid;
 }
 
 long PeakKiB(pid_t pid) {
@@ -77,20 +55,18 @@ struct StartFigures {
 StartFigures TimeToWindow(const std::string& display, std::vector<std::string> command,
                           const std::string& title) {
     const auto t0 = Clock::now();
-    const pid_t pid = Spawn(std::move(command), {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
+    quarn::test::Child child(std::move(command), {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"});
     const std::string query = "DISPLAY=" + display + " xwininfo -name '" + title + "' 2>/dev/null";
     double ms = -1;
     while (Clock::now() - t0 < std::chrono::seconds(30)) {
-        if (Run(query).find("IsViewable") != std::string::npos) {
+        if (quarn::test::Capture(query).find("IsViewable") != std::string::npos) {
             ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
             break;
         }
     }
     // Let it settle after showing, then read its high-water mark.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const long peak = PeakKiB(pid);
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+    const long peak = PeakKiB(child.Pid());
     return {ms, peak};
 }
 
@@ -105,14 +81,12 @@ int PeerDialog(int argc, char** argv) {
 }
 
 void StartupFigures(int rounds, const char* self) {
-    int number = 300 + static_cast<int>(::getpid() % 300);
-    while (fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) ++number;
-    const std::string display = ":" + std::to_string(number);
-    const pid_t xvfb = Spawn({"Xvfb", display, "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {});
-    const auto t0 = Clock::now();
-    while (!fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) &&
-           Clock::now() - t0 < std::chrono::seconds(20))
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const quarn::test::VirtualDisplay xvfb = quarn::test::StartXvfb(std::chrono::seconds(20));
+    if (xvfb.display.empty()) {
+        std::printf("Xvfb did not come up\n");
+        return;
+    }
+    const std::string& display = xvfb.display;
 
     std::vector<double> consoleMs, peerMs, consoleKiB, peerKiB;
     for (int i = 0; i < rounds; ++i) {
@@ -123,8 +97,6 @@ void StartupFigures(int rounds, const char* self) {
         consoleKiB.push_back(static_cast<double>(c.peakKiB));
         peerKiB.push_back(static_cast<double>(p.peakKiB));
     }
-    ::kill(xvfb, SIGTERM);
-    ::waitpid(xvfb, nullptr, 0);
     const double cm = Median(consoleMs), pm = Median(peerMs);
     const double ck = Median(consoleKiB), pk = Median(peerKiB);
     std::printf("start-up to shown window: console %.1f ms, bare Qt dialog %.1f ms, ratio %.2f "
