@@ -103,7 +103,9 @@ QUARN_API int32_t setShareFile3(const char *sitename, const char *localfilename,
  * selects TLS) into {localfilename}.part, resuming a .part left by an earlier
  * run, and renames it to localfilename once filesize bytes have arrived.
  * user_name non-empty sends Basic auth with user_pwd; user_params is sent as
- * the query string; index and hash are sent as request headers. No argument
+ * the query string; index and hash are sent as request headers. A transfer
+ * that receives no byte for 30 s ends in QUARN_STATE_SERVER_ERROR (the
+ * environment variable QUARN_STALL_TIMEOUT_MS shortens this, for tests). No argument
  * may be NULL; site, server, serverfilename, localfilename must not be empty,
  * hash must be 32 hex digits and filesize > 0.
  *
