@@ -22,25 +22,8 @@ public:
     static CString FromUtf8(std::string_view utf8);
     static CString FromQString(const QString& text);
 
-    const char* GetString() const { return m_bytes.c_str(); }
     operator const char*() const { return m_bytes.c_str(); }
     const std::string& Bytes() const { return m_bytes; }
-    int GetLength() const { return static_cast<int>(m_bytes.size()); }
-    bool IsEmpty() const { return m_bytes.empty(); }
-    void Empty() { m_bytes.clear(); }
-
-    CString& operator+=(const CString& other) {
-        m_bytes += other.m_bytes;
-        return *this;
-    }
-    CString& operator+=(const char* bytes) {
-        m_bytes += bytes;
-        return *this;
-    }
-    CString& operator+=(char c) {
-        m_bytes += c;
-        return *this;
-    }
     friend bool operator==(const CString&, const CString&) = default;
 
     std::string ToUtf8() const;

@@ -20,11 +20,6 @@ void CPacer::Interrupt() {
     m_wake.notify_all();
 }
 
-void CPacer::Reset() {
-    std::lock_guard lock(m_mutex);
-    m_interrupted = false;
-}
-
 namespace {
 
 void RaisePriority(std::thread& thread, int priority) {

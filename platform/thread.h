@@ -21,12 +21,10 @@ public:
         : m_interval(interval) {}
 
     void SetInterval(std::chrono::milliseconds interval) { m_interval.store(interval); }
-    std::chrono::milliseconds Interval() const { return m_interval.load(); }
 
     // Waits one interval; returns early, and at once from then on, once interrupted.
     void Pause();
     void Interrupt();
-    void Reset();
 
 private:
     std::atomic<std::chrono::milliseconds> m_interval;
@@ -51,8 +49,6 @@ public:
     // Joins the threads that have already ended.
     void Reap();
     void JoinAll();
-    // Threads started and not yet joined.
-    std::size_t Count() const { return m_workers.size(); }
     std::size_t Running() const;
 
 private:
