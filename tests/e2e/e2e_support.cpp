@@ -76,7 +76,9 @@ void ConsoleTest::TearDown() {
 void ConsoleTest::StartServer(const std::string& extra) {
     test::NginxOptions options;
     options.root = serverRoot_;
-    options.port = kConsolePort;
+    // nginx takes the console's own fixed endpoint.
+    const std::string_view server(sample::kServer);
+    options.port = static_cast<std::uint16_t>(std::stoi(std::string(server.substr(server.rfind(':') + 1))));
     if (!extra.empty()) options.locations.push_back(test::NginxLocation{"/", "", "", 0, false, extra});
     nginx_.start(options);
 }

@@ -23,7 +23,6 @@ namespace quarn::e2e {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-inline constexpr std::uint16_t kConsolePort = 48080;  // the console's fixed endpoint
 inline constexpr std::int64_t kSampleSize = 2208143958;
 
 // nginx directives: the first request crawls, a resumed (Range) request runs
