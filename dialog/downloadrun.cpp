@@ -4,6 +4,12 @@
 
 #include <quarn.h>
 
+// One engine, one current download: starts are taken one at a time.
+std::mutex& CDownloadRun::StartLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 void CDownloadRun::ApplyStopAfterStart() const {
     if (StopRequested()) stopDownload();
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class CQuarnDemoDlg;
 
@@ -22,10 +23,18 @@ public:
     std::uint32_t Id() const { return m_id; }
     bool StopRequested() const { return m_stop->load(); }
     void Pause() const { m_pacer.Pause(); }
-    // Called once the engine has accepted the start. A stop pressed while
-    // the start was under way found nothing to stop; apply it now, or the
-    // transfer would run on unseen after the worker ends.
-    void ApplyStopAfterStart() const;
+    // Runs `start` (an engine start; answers its code) one run at a time. A
+    // stop pressed while the start was under way found nothing to stop, so
+    // it is applied to what the start began, before the next run may start:
+    // the transfer never runs on unseen, and an earlier run's start never
+    // makes a later one fail as busy.
+    template <class Start>
+    std::int32_t StartTransfer(Start&& start) const {
+        std::lock_guard lock(StartLock());
+        const std::int32_t result = start();
+        if (result >= 0) ApplyStopAfterStart();
+        return result;
+    }
 
     // A report for the window. With a record, the message carries its own
     // copy and lParam points at that copy, so the worker may go on writing
@@ -33,6 +42,9 @@ public:
     void Post(UINT message, std::int32_t wParam, const TransferInfo* record) const;
 
 private:
+    static std::mutex& StartLock();
+    void ApplyStopAfterStart() const;
+
     CQuarnDemoDlg* m_dlg;
     std::uint32_t m_id;
     std::shared_ptr<std::atomic<bool>> m_stop;

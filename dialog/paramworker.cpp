@@ -58,13 +58,12 @@ UINT ParamDownloadWorker(LPVOID pParam) {
     if (run.StopRequested()) return 0;
     if (!run.Dialog().FillTransferInfo(*dfDownFile)) return 0;
 
-    const std::int32_t result = Start(*dfDownFile);
+    const std::int32_t result = run.StartTransfer([&] { return Start(*dfDownFile); });
     if (result < 0) {
         run.Post(WM_TRANSFER_ERROR, result, dfDownFile.get());
         run.Pause();
         return 0;
     }
-    run.ApplyStopAfterStart();
 
     std::int32_t nSpeed = 0;
     std::int32_t nRemainTime = 0;
