@@ -3,6 +3,7 @@
 #include "paths.h"
 #include "text.h"
 
+#include <initializer_list>
 #include <json/json.h>
 #include <memory>
 #include <vector>
@@ -99,6 +100,19 @@ std::optional<std::string> stringMember(const Json::Value& object, const char* n
     return member->asString();
 }
 
+// Reads each named string member into its target; false on the first that
+// is missing (without a fallback) or not a string.
+bool readStringMembers(const Json::Value& object,
+                       std::initializer_list<std::pair<const char*, std::string*>> members,
+                       const std::optional<std::string>& fallback = std::nullopt) {
+    for (const auto& [name, target] : members) {
+        std::optional<std::string> value = stringMember(object, name, fallback);
+        if (!value) return false;
+        *target = std::move(*value);
+    }
+    return true;
+}
+
 // The console sends sizes as decimal strings; a JSON integer is as good.
 std::optional<long long> sizeMember(const Json::Value& object, const char* name) {
     const Json::Value* member = object.find(name, name + std::char_traits<char>::length(name));
@@ -175,26 +189,18 @@ std::optional<DownloadRequest> parseDownloadRequestJson(std::u16string_view json
     const std::optional<Json::Value> root = parseObject(json);
     if (!root) return std::nullopt;
     DownloadRequest request;
-    const std::pair<const char*, std::string*> required[] = {
-        {"site", &request.site},
-        {"server", &request.server},
-        {"serverfilename", &request.serverFileName},
-        {"localfilename", &request.localFileName},
-        {"hash", &request.hash}};
-    for (const auto& [name, target] : required) {
-        std::optional<std::string> value = stringMember(*root, name);
-        if (!value) return std::nullopt;
-        *target = std::move(*value);
-    }
-    const std::pair<const char*, std::string*> optional[] = {{"index", &request.index},
-                                                             {"user_name", &request.userName},
-                                                             {"user_pwd", &request.userPwd},
-                                                             {"user_params", &request.userParams}};
-    for (const auto& [name, target] : optional) {
-        std::optional<std::string> value = stringMember(*root, name, std::string());
-        if (!value) return std::nullopt;
-        *target = std::move(*value);
-    }
+    if (!readStringMembers(*root, {{"site", &request.site},
+                                   {"server", &request.server},
+                                   {"serverfilename", &request.serverFileName},
+                                   {"localfilename", &request.localFileName},
+                                   {"hash", &request.hash}}) ||
+        !readStringMembers(*root,
+                           {{"index", &request.index},
+                            {"user_name", &request.userName},
+                            {"user_pwd", &request.userPwd},
+                            {"user_params", &request.userParams}},
+                           std::string()))
+        return std::nullopt;
     const std::optional<long long> size = sizeMember(*root, "filesize");
     if (!size) return std::nullopt;
     request.fileSize = *size;
@@ -252,13 +258,10 @@ std::optional<ShareRequest> parseShareJson(std::u16string_view json) {
     const std::optional<Json::Value> root = parseObject(json);
     if (!root) return std::nullopt;
     ShareRequest share;
-    const std::pair<const char*, std::string*> required[] = {
-        {"site", &share.site}, {"hash", &share.hash}, {"localfilename", &share.localFileName}};
-    for (const auto& [name, target] : required) {
-        std::optional<std::string> value = stringMember(*root, name);
-        if (!value) return std::nullopt;
-        *target = std::move(*value);
-    }
+    if (!readStringMembers(*root, {{"site", &share.site},
+                                   {"hash", &share.hash},
+                                   {"localfilename", &share.localFileName}}))
+        return std::nullopt;
     const std::optional<long long> size = sizeMember(*root, "filesize");
     if (!size) return std::nullopt;
     share.fileSize = *size;

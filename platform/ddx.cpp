@@ -89,31 +89,27 @@ void Exchange(CDataExchange* pDX, int nIDC, T& value, Parse parse,
     }
 }
 
-std::string FormatInt32(std::int32_t v) { return platform::FormatInt(v); }
-std::string FormatInt64(std::int64_t v) { return platform::FormatInt(v); }
+template <class Int>
+std::string FormatInteger(Int v) { return platform::FormatInt(v); }
 std::string FormatDbl(double v) { return platform::FormatDouble(v); }
+
+// Signed decimal within the member's own range.
+template <class Int>
+void ExchangeInt(CDataExchange* pDX, int nIDC, Int& value) {
+    Exchange(
+        pDX, nIDC, value,
+        [](const std::string& t) {
+            return platform::ParseInt(t, std::numeric_limits<Int>::min(),
+                                      std::numeric_limits<Int>::max());
+        },
+        &FormatInteger<Int>);
+}
 
 } // namespace
 
-void DDX_Text(CDataExchange* pDX, int nIDC, std::int32_t& value) {
-    Exchange(
-        pDX, nIDC, value,
-        [](const std::string& t) {
-            return platform::ParseInt(t, std::numeric_limits<std::int32_t>::min(),
-                                      std::numeric_limits<std::int32_t>::max());
-        },
-        &FormatInt32);
-}
+void DDX_Text(CDataExchange* pDX, int nIDC, std::int32_t& value) { ExchangeInt(pDX, nIDC, value); }
 
-void DDX_Text(CDataExchange* pDX, int nIDC, std::int64_t& value) {
-    Exchange(
-        pDX, nIDC, value,
-        [](const std::string& t) {
-            return platform::ParseInt(t, std::numeric_limits<std::int64_t>::min(),
-                                      std::numeric_limits<std::int64_t>::max());
-        },
-        &FormatInt64);
-}
+void DDX_Text(CDataExchange* pDX, int nIDC, std::int64_t& value) { ExchangeInt(pDX, nIDC, value); }
 
 void DDX_Text(CDataExchange* pDX, int nIDC, double& value) {
     Exchange(pDX, nIDC, value, [](const std::string& t) { return platform::ParseDouble(t); },
