@@ -1,5 +1,7 @@
 #include "transfer.h"
 
+#include "tls.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -79,6 +81,7 @@ Transfer::Transfer(PreparedDownload job, int fd, int64_t resumeFrom, StatusBoard
     curl_easy_setopt(easy_, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kBufferSize);
     curl_easy_setopt(easy_, CURLOPT_USERAGENT, "libquarn/1.0.0");
+    applyTlsSettings(easy_);
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
