@@ -19,6 +19,16 @@
  *   - Local paths: "X:\dir\file" maps to $QUARN_DRIVE_ROOT/x/dir/file
  *     (default ${XDG_DATA_HOME:-~/.local/share}/quarn/drives); absolute POSIX
  *     paths are used as given. A path that would leave its root is rejected.
+ *
+ * HTTPS: certificates are always verified (chain, validity dates, host name)
+ * and the connection is refused otherwise. The trust store is the system's
+ * unless the environment names another: QUARN_CA_FILE, a PEM file that is
+ * then the only trust store; else, after the OpenSSL convention,
+ * SSL_CERT_FILE (a PEM bundle) and SSL_CERT_DIR (a directory of certificates
+ * by subject hash), each replacing its half of the system store. Empty
+ * variables count as unset. The engine reads them as a download sets up its
+ * connections: set them before startDownload and leave them alone while a
+ * download runs (setenv is not thread-safe).
  */
 #ifndef QUARN_H
 #define QUARN_H
@@ -108,6 +118,13 @@ QUARN_API int32_t setShareFile3(const char *sitename, const char *localfilename,
  * environment variable QUARN_STALL_TIMEOUT_MS shortens this, for tests). No argument
  * may be NULL; site, server, serverfilename, localfilename must not be empty,
  * hash must be 32 hex digits and filesize > 0.
+ *
+ * Over HTTPS the server's certificate must verify against the trust store
+ * described at the top of this file; a certificate that does not (untrusted,
+ * expired, for another host, or a CA file that cannot be read) ends in
+ * QUARN_STATE_SERVER_ERROR before a byte is written. A redirect from
+ * https:// to http:// is refused the same way, so credentials and the index
+ * and hash headers never travel in clear.
  *
  * Returns 0 when the transfer thread has taken the download, or one of the
  * QUARN_ERR_ codes, checked in this order: -2, -1, -5, -3, -4, -6.

@@ -5,8 +5,14 @@
 
 namespace quarn::engine {
 
-// Applies the engine's TLS settings to a fresh easy handle: verification on,
-// and the trust store the environment names (system store by default).
+// Applies the engine's TLS settings to a fresh easy handle: verification
+// always on, against the trust store the environment names when the handle
+// is set up:
+//   QUARN_CA_FILE                  that PEM file alone;
+//   else SSL_CERT_FILE/SSL_CERT_DIR   each replaces its half of the system
+//                                  store (file, hashed directory);
+//   else                           the system store (libcurl's defaults).
+// Unset and empty variables name nothing.
 void applyTlsSettings(CURL* easy);
 
 } // namespace quarn::engine
