@@ -9,6 +9,7 @@ PACKAGES=(
   libjsoncpp-dev libcurl4-openssl-dev curl
   libgtest-dev libgmock-dev
   nginx-light apache2-utils
+  openssl
   xvfb x11-utils imagemagick
   fonts-nanum fontconfig
 )

@@ -131,6 +131,10 @@ void NginxServer::start(const NginxOptions& options) {
     std::string errors;
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = options.port != 0 ? options.port : freeLoopbackPort();
+        plainPort_ = 0;
+        while (options.tls.plainListener && (plainPort_ == 0 || plainPort_ == port_))
+            plainPort_ = freeLoopbackPort();
+        const bool tls = !options.tls.certificate.empty();
         const fs::path& p = prefix_;
         std::ostringstream conf;
         // Workers must read 0700 temporary directories when we run as root.
@@ -149,10 +153,16 @@ void NginxServer::start(const NginxOptions& options) {
              << "  scgi_temp_path " << (p / "tmp/scgi").string() << ";\n"
              << "  log_format quarn '$status \"$request\" range=\"$http_range\" "
                 "user=\"$remote_user\" index=\"$http_index\" hash=\"$http_hash\" "
-                "sent=$body_bytes_sent';\n"
+                "sent=$body_bytes_sent scheme=$scheme';\n"
              << "  server {\n"
-             << "    listen 127.0.0.1:" << port_ << ";\n"
-             << "    root " << root_.string() << ";\n"
+             << "    listen 127.0.0.1:" << port_ << (tls ? " ssl" : "") << ";\n";
+        if (tls)
+            conf << "    ssl_certificate " << fs::absolute(options.tls.certificate).string() << ";\n"
+                 << "    ssl_certificate_key " << fs::absolute(options.tls.key).string() << ";\n";
+        if (plainPort_ != 0)
+            conf << "    listen 127.0.0.1:" << plainPort_ << ";\n"
+                 << "    set $plain_port " << plainPort_ << ";\n";
+        conf << "    root " << root_.string() << ";\n"
              << "    access_log " << (p / "logs/access.log").string() << " quarn;\n";
         if (options.limitRate > 0) conf << "    limit_rate " << options.limitRate << ";\n";
         int number = 0;
@@ -180,7 +190,8 @@ void NginxServer::start(const NginxOptions& options) {
 
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < deadline) {
-            if (acceptsConnections(port_)) return;
+            if (acceptsConnections(port_) && (plainPort_ == 0 || acceptsConnections(plainPort_)))
+                return;
             int status = 0;
             if (::waitpid(master_, &status, WNOHANG) == master_) {
                 master_ = -1;

@@ -1,6 +1,7 @@
 // A private nginx for tests and benchmarks: a temporary prefix and config, a
-// free loopback port, optional Basic auth and rate limits per location, and
-// an access log that records what the client actually asked for.
+// free loopback port (plain HTTP or TLS), optional Basic auth and rate limits
+// per location, and an access log that records what the client actually
+// asked for.
 #pragma once
 
 #include <cstdint>
@@ -20,11 +21,21 @@ struct NginxLocation {
     std::string extra;        // further directives, verbatim
 };
 
+// TLS on port(): a certificate chain and its key, both PEM files.
+struct NginxTls {
+    std::filesystem::path certificate; // empty: plain HTTP
+    std::filesystem::path key;
+    // Also serve plain HTTP on plainPort(), which a location's `extra` can
+    // name as $plain_port, e.g. to redirect a client from TLS to clear text.
+    bool plainListener = false;
+};
+
 struct NginxOptions {
     std::filesystem::path root; // document root; empty: a fresh directory (see root())
     std::vector<NginxLocation> locations;
     int64_t limitRate = 0; // server-wide default, bytes per second
     uint16_t port = 0;     // 0: a free loopback port; else this one (e.g. a fixed endpoint)
+    NginxTls tls;
 };
 
 class NginxServer {
@@ -38,6 +49,7 @@ public:
     // start, including when no nginx binary is installed.
     void start(const NginxOptions& options);
     uint16_t port() const { return port_; }
+    uint16_t plainPort() const { return plainPort_; } // 0 without NginxTls::plainListener
     std::string endpoint() const; // "127.0.0.1:PORT"
     const std::filesystem::path& root() const { return root_; }
 
@@ -46,7 +58,7 @@ public:
     bool running() const { return master_ > 0; }
 
     // One line per finished request:
-    // STATUS "REQUEST LINE" range="..." user="..." index="..." hash="..." sent=N
+    // STATUS "REQUEST LINE" range="..." user="..." index="..." hash="..." sent=N scheme=http|https
     std::string accessLog() const;
 
 private:
@@ -56,6 +68,7 @@ private:
     std::filesystem::path root_;
     bool ownRoot_ = false;
     uint16_t port_ = 0;
+    uint16_t plainPort_ = 0;
     pid_t master_ = -1;
 };
 
