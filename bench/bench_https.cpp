@@ -1,0 +1,162 @@
+// HTTPS throughput of the engine against the curl command line: the same
+// file from the same nginx with TLS, both trusting the same throw-away CA,
+// alternating in one run.
+//
+//   bench_https [rounds] [MiB]      (default 5 rounds of a 1024 MiB file)
+#include "nginx_fixture.h"
+#include "quarn.h"
+#include "tls_certs.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kName = "sample.bin";
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+double engineRound(const std::string& server, const fs::path& target, int64_t size) {
+    const auto t0 = Clock::now();
+    const int32_t rc = startDownload(u"bench_site", u16(server).c_str(), u16(kName).c_str(), u"1",
+                                     u"d:\\bench\\engine.bin", u"e3f20ec8060f3f1f5b98718b2df6f37b",
+                                     size, u"", u"", u"");
+    if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
+    int32_t state = 0;
+    const auto until = t0 + std::chrono::seconds(300);
+    while ((state = getDownloadState(nullptr, nullptr, nullptr, nullptr)) < QUARN_STATE_COMPLETE) {
+        if (Clock::now() > until) throw std::runtime_error("engine timed out");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // polling, with a deadline
+    }
+    const double seconds = secondsSince(t0);
+    if (state != QUARN_STATE_COMPLETE || static_cast<int64_t>(fs::file_size(target)) != size)
+        throw std::runtime_error("engine download failed, state " + std::to_string(state));
+    stopDownload();
+    fs::remove(target);
+    return seconds;
+}
+
+double curlRound(const std::string& url, const fs::path& ca, const fs::path& target, int64_t size) {
+    const std::string out = target.string(), caArg = ca.string();
+    // -q: no ~/.curlrc, so both sides run on defaults.
+    const char* argv[] = {"curl", "-q", "-s", "--cacert", caArg.c_str(), "-o", out.c_str(),
+                          url.c_str(), nullptr};
+    const auto t0 = Clock::now();
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
+        throw std::runtime_error("cannot run curl (run scripts/install-deps.sh)");
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double seconds = secondsSince(t0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        static_cast<int64_t>(fs::file_size(target)) != size)
+        throw std::runtime_error("curl download failed");
+    fs::remove(target);
+    return seconds;
+}
+
+void run(int rounds, int64_t size) {
+    char pattern[] = "/tmp/quarn-bench-https-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    const fs::path tmp = pattern;
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup() {
+            stopDownload();
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{tmp};
+
+    // Sparse on the server side, so neither client waits for a disk read.
+    fs::create_directories(tmp / "www" / "bench_site");
+    const fs::path file = tmp / "www" / "bench_site" / kName;
+    const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    if (fd < 0 || ::ftruncate(fd, size) != 0) throw std::runtime_error("sample file");
+    ::close(fd);
+    const fs::path drives = tmp / "drives";
+    fs::create_directories(drives / "d" / "bench");
+    ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
+
+    const quarn::test::TestCertificates certificates;
+    ::setenv("QUARN_CA_FILE", certificates.caFile().c_str(), 1);
+    quarn::test::NginxServer nginx;
+    quarn::test::NginxOptions options;
+    options.root = tmp / "www";
+    options.tls = {certificates.valid.certificate, certificates.valid.key, false};
+    nginx.start(options);
+    const std::string server = "https://" + nginx.endpoint();
+    const std::string url = server + "/bench_site/" + kName;
+    const fs::path engineFile = drives / "d" / "bench" / "engine.bin";
+    const fs::path curlFile = drives / "d" / "bench" / "curl.bin";
+
+    std::printf("sample: %lld bytes over TLS from nginx on %s, %d rounds\n",
+                static_cast<long long>(size), nginx.endpoint().c_str(), rounds);
+    // Untimed first downloads: the first large write of a run pays for
+    // page-cache growth and disk allocation, whoever makes it.
+    const double warmEngine = engineRound(server, engineFile, size),
+                 warmCurl = curlRound(url, certificates.caFile(), curlFile, size);
+    std::printf("warm-up (not counted): libquarn %.1f MB/s, curl %.1f MB/s\n",
+                size / 1e6 / warmEngine, size / 1e6 / warmCurl);
+    std::vector<double> engineMBs, curlMBs;
+    for (int r = 0; r < rounds; ++r) {
+        // Alternate who goes first so page-cache and disk state even out.
+        double e = 0, c = 0;
+        if (r % 2 == 0) {
+            e = engineRound(server, engineFile, size);
+            c = curlRound(url, certificates.caFile(), curlFile, size);
+        } else {
+            c = curlRound(url, certificates.caFile(), curlFile, size);
+            e = engineRound(server, engineFile, size);
+        }
+        engineMBs.push_back(size / 1e6 / e);
+        curlMBs.push_back(size / 1e6 / c);
+        std::printf("round %d: libquarn %.1f MB/s (%.2f s), curl %.1f MB/s (%.2f s)\n", r + 1,
+                    engineMBs.back(), e, curlMBs.back(), c);
+    }
+    const double engineMedian = median(engineMBs), curlMedian = median(curlMBs);
+    std::printf("HTTPS throughput median: libquarn %.1f MB/s, curl %.1f MB/s, ratio %.3f "
+                "(target >= 1.0)\n",
+                engineMedian, curlMedian, engineMedian / curlMedian);
+    nginx.stop();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const int64_t mib = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1024;
+    try {
+        run(rounds, mib * 1024 * 1024);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_https: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
