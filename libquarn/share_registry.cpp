@@ -1,6 +1,7 @@
 #include "share_registry.h"
 
 #include "paths.h"
+#include "share_server.h"
 #include "text.h"
 
 #include <sys/stat.h>
@@ -16,6 +17,13 @@ std::string lowerHex(std::string hash) {
 
 } // namespace
 
+ShareRegistry::ShareRegistry() = default;
+
+ShareRegistry::~ShareRegistry() {
+    std::lock_guard lock(serverMutex_);
+    server_.reset();
+}
+
 bool ShareRegistry::add(const ShareRequest& share) {
     if (share.site.empty() || share.site.find('\0') != std::string::npos ||
         !isHexDigest(share.hash) || share.fileSize <= 0)
@@ -26,9 +34,21 @@ bool ShareRegistry::add(const ShareRequest& share) {
     struct stat info {};
     if (::stat(path->c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != share.fileSize)
         return false;
-    std::lock_guard lock(mutex_);
-    entries_[{share.site, lowerHex(share.hash)}] = SharedFile{std::move(*path), share.fileSize};
+    {
+        std::lock_guard lock(mutex_);
+        entries_[{share.site, lowerHex(share.hash)}] =
+            SharedFile{std::move(*path), share.fileSize, info.st_dev, info.st_ino, info.st_mtim,
+                       nextGeneration_++};
+    }
+    // Only the first registration pays for the start; the others go on at
+    // once, whether or not the server is up yet.
+    if (!serverTried_.exchange(true, std::memory_order_acq_rel)) startServer();
     return true;
+}
+
+void ShareRegistry::startServer() {
+    std::lock_guard lock(serverMutex_);
+    server_ = ShareServer::start(*this, shareListenSetting());
 }
 
 std::optional<SharedFile> ShareRegistry::find(const std::string& site, const std::string& hash) const {
@@ -36,6 +56,13 @@ std::optional<SharedFile> ShareRegistry::find(const std::string& site, const std
     const auto it = entries_.find({site, lowerHex(hash)});
     if (it == entries_.end()) return std::nullopt;
     return it->second;
+}
+
+void ShareRegistry::forget(const std::string& site, const std::string& hash,
+                           std::uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find({site, lowerHex(hash)});
+    if (it != entries_.end() && it->second.generation == generation) entries_.erase(it);
 }
 
 std::size_t ShareRegistry::size() const {

@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libjsoncpp-dev libcurl4-openssl-dev curl
+  libmicrohttpd-dev
   libgtest-dev libgmock-dev
   nginx-light apache2-utils
   openssl
