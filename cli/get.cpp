@@ -1,0 +1,280 @@
+// quarn get: one download through the engine, followed on the terminal.
+#include "commands.h"
+
+#include "quarn.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
+namespace quarn::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Poll {
+    int32_t state = QUARN_STATE_PREPARING;
+    int32_t speedKiB = 0;
+    int32_t remainSec = -1;
+    int64_t received = 0;
+    int64_t fileBytes = 0;
+};
+
+Poll pollPlain() {
+    Poll p;
+    p.state = getDownloadState(&p.speedKiB, &p.remainSec, &p.received, &p.fileBytes);
+    return p;
+}
+
+// The engine's JSON is ASCII; members are integers.
+std::string narrow(const char16_t* text) {
+    std::string out;
+    for (; *text != 0; ++text) out += static_cast<char>(*text < 0x80 ? *text : '?');
+    return out;
+}
+
+// The integer member `key`, or `fallback` when it is missing.
+long long jsonInteger(const std::string& json, const char* key, long long fallback) {
+    const std::string quoted = std::string("\"") + key + "\"";
+    std::size_t at = json.find(quoted);
+    if (at == std::string::npos) return fallback;
+    at = json.find(':', at + quoted.size());
+    if (at == std::string::npos) return fallback;
+    ++at;
+    while (at < json.size() && json[at] == ' ') ++at;
+    const bool negative = at < json.size() && json[at] == '-';
+    if (negative) ++at;
+    if (at >= json.size() || json[at] < '0' || json[at] > '9') return fallback;
+    long long v = 0;
+    while (at < json.size() && json[at] >= '0' && json[at] <= '9') v = v * 10 + (json[at++] - '0');
+    return negative ? -v : v;
+}
+
+Poll pollJson() {
+    const std::string json = narrow(getDownloadStateJson());
+    Poll p;
+    p.state = static_cast<int32_t>(jsonInteger(json, "state", QUARN_STATE_SERVER_ERROR));
+    p.speedKiB = static_cast<int32_t>(jsonInteger(json, "speed", 0));
+    p.remainSec = static_cast<int32_t>(jsonInteger(json, "remain_time", -1));
+    p.received = jsonInteger(json, "receive_size", 0);
+    p.fileBytes = jsonInteger(json, "current_file_size", 0);
+    return p;
+}
+
+std::string jsonString(const std::string& utf8) {
+    std::string out = "\"";
+    for (char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out + "\"";
+}
+
+std::string bytesText(long long bytes) {
+    static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024 && unit < 4) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+std::string speedText(int32_t kib) {
+    char text[32];
+    if (kib < 1024)
+        std::snprintf(text, sizeof text, "%d KiB/s", kib);
+    else
+        std::snprintf(text, sizeof text, "%.1f MiB/s", kib / 1024.0);
+    return text;
+}
+
+std::string remainText(int32_t seconds) {
+    if (seconds < 0) return "--:--";
+    char text[32];
+    if (seconds >= 3600)
+        std::snprintf(text, sizeof text, "%d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    else
+        std::snprintf(text, sizeof text, "%d:%02d", seconds / 60, seconds % 60);
+    return text;
+}
+
+const char* stateText(int32_t state) {
+    switch (state) {
+    case QUARN_STATE_PREPARING: return "preparing";
+    case QUARN_STATE_CONNECTING: return "connecting";
+    case QUARN_STATE_RECEIVING: return "receiving";
+    case QUARN_STATE_COMPLETE: return "complete";
+    case QUARN_STATE_STOPPED: return "stopped";
+    case QUARN_STATE_WRITE_ERROR: return "write error";
+    case QUARN_STATE_SERVER_ERROR: return "server error";
+    default: return "unknown";
+    }
+}
+
+// One line: redrawn in place on a terminal; piped, a new line whenever the
+// state or the whole percent changes, or every ten seconds.
+class ProgressLine {
+public:
+    ProgressLine(bool terminal, long long size) : terminal_(terminal), size_(size) {}
+
+    void show(const Poll& p) {
+        const double percent = 100.0 * static_cast<double>(p.fileBytes) / static_cast<double>(size_);
+        char text[160];
+        std::snprintf(text, sizeof text, "%5.1f%%  %10s  %8s left  %s / %s  %s", percent,
+                      speedText(p.speedKiB).c_str(), remainText(p.remainSec).c_str(),
+                      bytesText(p.fileBytes).c_str(), bytesText(size_).c_str(), stateText(p.state));
+        if (terminal_) {
+            std::printf("\r%s\x1b[K", text);
+            drawn_ = true;
+        } else {
+            const int whole = static_cast<int>(percent);
+            const auto now = Clock::now();
+            if (p.state == lastState_ && whole == lastPercent_ && now - lastLine_ < std::chrono::seconds(10))
+                return;
+            std::printf("%s\n", text);
+            lastState_ = p.state;
+            lastPercent_ = whole;
+            lastLine_ = now;
+        }
+        std::fflush(stdout);
+    }
+
+    void finish() {
+        if (terminal_ && drawn_) std::printf("\n");
+        std::fflush(stdout);
+    }
+
+private:
+    bool terminal_;
+    long long size_;
+    bool drawn_ = false;
+    int32_t lastState_ = -1;
+    int lastPercent_ = -1;
+    Clock::time_point lastLine_{};
+};
+
+const char* startErrorText(int32_t code) {
+    switch (code) {
+    case QUARN_ERR_FILE_EXISTS: return "the file already exists";
+    case QUARN_ERR_PARAMETER: return "the engine refused a parameter (server, site, file, hash, size or --out)";
+    case QUARN_ERR_FILE_CREATE: return "cannot create the .part file";
+    case QUARN_ERR_DISK_FULL: return "not enough free space for the bytes still to fetch";
+    case QUARN_ERR_DIRECTORY: return "cannot create the file's directory";
+    case QUARN_ERR_OPERATION: return "a download is already running or the engine cannot start one";
+    default: return "the engine refused the start";
+    }
+}
+
+bool isLocalPath(const std::string& path) {
+    const bool drive = path.size() >= 3 &&
+                       ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                       path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    return drive || (!path.empty() && path[0] == '/');
+}
+
+int finalStatus(int32_t state, const std::string& out, long long size) {
+    switch (state) {
+    case QUARN_STATE_COMPLETE:
+        std::printf("complete: %lld bytes in %s\n", size, out.c_str());
+        return kComplete;
+    case QUARN_STATE_STOPPED:
+        std::fprintf(stderr, "quarn get: stopped; %s.part is kept, the same command resumes it\n",
+                     out.c_str());
+        return kStopped;
+    case QUARN_STATE_WRITE_ERROR:
+        std::fprintf(stderr, "quarn get: cannot write %s (disk full, I/O error or rename failed)\n",
+                     out.c_str());
+        return kWriteError;
+    default:
+        std::fprintf(stderr, "quarn get: the transfer failed (server unreachable, HTTP error, "
+                             "stalled, or not the size asked for)\n");
+        return kServerError;
+    }
+}
+
+} // namespace
+
+int runGet(const std::vector<std::string>& args) {
+    const Options o(args, {"--server", "--site", "--hash", "--file", "--size", "--out", "--user", "--password"},
+                    {"--json"});
+    if (!o.positional().empty()) throw UsageError{"unexpected argument " + o.positional().front()};
+    const std::string server = o.required("--server");
+    const std::string site = o.required("--site");
+    const std::string hash = o.required("--hash");
+    if (!isHexDigest(hash)) throw UsageError{"--hash must be 32 hexadecimal digits"};
+    const std::string file = o.value("--file").value_or(hash);
+    if (file.empty()) throw UsageError{"--file must not be empty"};
+    const std::optional<long long> size = parsePositive(o.required("--size"));
+    if (!size) throw UsageError{"--size must be a positive number of bytes"};
+    const std::string out = o.required("--out");
+    if (!isLocalPath(out))
+        throw UsageError{"--out must be an absolute path (/dir/file) or a drive path (D:\\dir\\file)"};
+    const std::string user = o.value("--user").value_or("");
+    const std::string password = o.value("--password").value_or("");
+    if (!password.empty() && user.empty()) throw UsageError{"--password needs --user"};
+    const bool json = o.flag("--json");
+
+    const std::u16string wServer = utf16Argument("--server", server),
+                         wSite = utf16Argument("--site", site), wHash = utf16Argument("--hash", hash),
+                         wFile = utf16Argument("--file", file), wOut = utf16Argument("--out", out),
+                         wUser = utf16Argument("--user", user),
+                         wPassword = utf16Argument("--password", password);
+
+    const sigset_t stopSignals = blockStopSignals();
+    int32_t err = 0;
+    if (json) {
+        const std::string request =
+            "{\"site\":" + jsonString(site) + ",\"server\":" + jsonString(server) +
+            ",\"serverfilename\":" + jsonString(file) + ",\"index\":\"\",\"localfilename\":" +
+            jsonString(out) + ",\"hash\":" + jsonString(hash) + ",\"filesize\":\"" +
+            std::to_string(*size) + "\",\"user_name\":" + jsonString(user) +
+            ",\"user_pwd\":" + jsonString(password) + ",\"user_params\":\"\"}";
+        const std::string reply = narrow(startDownloadJson(utf16Argument("request", request).c_str()));
+        err = static_cast<int32_t>(jsonInteger(reply, "err", QUARN_ERR_OPERATION));
+    } else {
+        err = startDownload(wSite.c_str(), wServer.c_str(), wFile.c_str(), u"", wOut.c_str(),
+                            wHash.c_str(), *size, wUser.c_str(), wPassword.c_str(), u"");
+    }
+    if (err != 0) {
+        std::fprintf(stderr, "quarn get: %s (start error %" PRId32 ")\n", startErrorText(err), err);
+        return kStartFailed;
+    }
+
+    ProgressLine line(::isatty(STDOUT_FILENO) == 1, *size);
+    for (bool stopping = false;;) {
+        const Poll p = json ? pollJson() : pollPlain();
+        line.show(p);
+        if (p.state >= QUARN_STATE_COMPLETE) {
+            line.finish();
+            return finalStatus(p.state, out, *size);
+        }
+        if (stopping) { // stopDownload returned, so an end state must be there
+            line.finish();
+            return finalStatus(QUARN_STATE_STOPPED, out, *size);
+        }
+        const timespec pause{0, 500'000'000};
+        const int signal = sigtimedwait(&stopSignals, nullptr, &pause);
+        if (signal == SIGINT || signal == SIGTERM) {
+            stopDownload();
+            stopping = true;
+        }
+    }
+}
+
+} // namespace quarn::cli

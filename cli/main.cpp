@@ -1,0 +1,76 @@
+// quarn: the engine from a terminal.
+#include "commands.h"
+
+#include "quarn.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kHelp = R"(usage:
+  quarn get --server HOST:PORT --site SITE --hash HASH --size BYTES --out PATH
+            [--file NAME] [--user USER [--password PASSWORD]] [--json]
+  quarn share --site SITE --hash HASH FILE [--listen HOST:PORT]
+  quarn --help | --version
+
+get    downloads http://HOST:PORT/SITE/NAME into PATH through the engine
+       (https:// before HOST selects TLS). NAME defaults to HASH, which is how
+       a share server names its files. PATH is an absolute path or a drive
+       path such as D:\dir\file ($QUARN_DRIVE_ROOT/d/dir/file). The data goes
+       to PATH.part first; a stopped download resumes when run again. The
+       progress line is redrawn in place on a terminal and printed as plain
+       lines otherwise. Ctrl-C stops the download and keeps PATH.part.
+       --json talks to the engine through its JSON entry points.
+
+share  registers FILE (its size taken from the file) with the engine and
+       serves it to peers at http://HOST:PORT/SITE/HASH until Ctrl-C or
+       SIGTERM. HOST:PORT is --listen, else $QUARN_SHARE_LISTEN, else
+       127.0.0.1:48081 (this machine only); 0.0.0.0:PORT opens it to the LAN.
+       Anyone who can reach the port can fetch registered files.
+
+exit status:
+  0  get: complete; share: stopped by Ctrl-C or SIGTERM
+  2  bad arguments
+  3  get: the engine refused the start; share: not registered or port unavailable
+  4  get: stopped by Ctrl-C or SIGTERM (PATH.part kept)
+  5  get: write error (disk full, I/O error, rename failed)
+  6  get: server error (unreachable, HTTP error, stalled, wrong length)
+)";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace quarn::cli;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::fputs(kHelp, stderr);
+        return kUsage;
+    }
+    const std::string& command = args.front();
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kHelp, stdout);
+        return kComplete;
+    }
+    if (command == "--version") {
+        std::printf("quarn %s\n", QUARN_VERSION);
+        return kComplete;
+    }
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    for (const std::string& arg : rest)
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return kComplete;
+        }
+    try {
+        if (command == "get") return runGet(rest);
+        if (command == "share") return runShare(rest);
+        throw UsageError{"unknown command " + command};
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "quarn: %s\n(quarn --help lists the commands and options)\n",
+                     e.message.c_str());
+        return kUsage;
+    }
+}

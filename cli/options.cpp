@@ -1,0 +1,155 @@
+#include "commands.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace quarn::cli {
+namespace {
+
+bool listed(const std::vector<std::string_view>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+} // namespace
+
+Options::Options(const std::vector<std::string>& args, const std::vector<std::string_view>& valued,
+                 const std::vector<std::string_view>& flags) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            positional_.insert(positional_.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        }
+        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            if (arg.size() > 1 && arg[0] == '-') throw UsageError{"unknown option " + arg};
+            positional_.push_back(arg);
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (listed(flags, name)) {
+            if (equals != std::string::npos) throw UsageError{name + " takes no value"};
+            flags_.push_back(name);
+            continue;
+        }
+        if (!listed(valued, name)) throw UsageError{"unknown option " + name};
+        if (values_.count(name) != 0) throw UsageError{name + " given twice"};
+        if (equals != std::string::npos) {
+            values_[name] = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            values_[name] = args[++i];
+        } else {
+            throw UsageError{name + " needs a value"};
+        }
+    }
+}
+
+std::optional<std::string> Options::value(std::string_view name) const {
+    const auto it = values_.find(name);
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::string Options::required(std::string_view name) const {
+    std::optional<std::string> v = value(name);
+    if (!v) throw UsageError{std::string(name) + " is required"};
+    if (v->empty()) throw UsageError{std::string(name) + " must not be empty"};
+    return *v;
+}
+
+bool Options::flag(std::string_view name) const {
+    return std::find(flags_.begin(), flags_.end(), name) != flags_.end();
+}
+
+std::optional<std::u16string> toUtf16(std::string_view utf8) {
+    std::u16string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        int extra = 0;
+        char32_t cp = 0;
+        if (lead < 0x80) {
+            cp = lead;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            extra = 1;
+            cp = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            extra = 2;
+            cp = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3;
+            cp = lead & 0x07;
+        } else {
+            return std::nullopt;
+        }
+        if (i + static_cast<std::size_t>(extra) >= utf8.size()) return std::nullopt;
+        for (int k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(utf8[i + static_cast<std::size_t>(k)]);
+            if ((next & 0xC0) != 0x80) return std::nullopt;
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return std::nullopt;
+        i += 1 + static_cast<std::size_t>(extra);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (cp >> 10));
+            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+std::u16string utf16Argument(std::string_view option, const std::string& utf8) {
+    std::optional<std::u16string> text = toUtf16(utf8);
+    if (!text) throw UsageError{std::string(option) + " is not valid UTF-8"};
+    return *text;
+}
+
+bool isHexDigest(std::string_view text) {
+    return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+std::optional<long long> parsePositive(std::string_view digits) {
+    if (digits.empty() || digits.size() > 18) return std::nullopt;
+    long long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value <= 0) return std::nullopt;
+    return value;
+}
+
+std::string percentEncode(std::string_view segment) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : segment) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+            c == '.' || c == '_' || c == '~') {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+sigset_t blockStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return set;
+}
+
+} // namespace quarn::cli
