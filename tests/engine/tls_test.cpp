@@ -175,8 +175,13 @@ TEST_F(TlsTest, StopThenRestartResumesWithRange) {
     ASSERT_EQ(d.start(), 0);
     ASSERT_EQ(waitForEnd(), QUARN_STATE_COMPLETE);
     EXPECT_TRUE(readFile(mapped(d.localFileName)) == bytes) << "content differs";
-    EXPECT_TRUE(logged("range=\"bytes=" + std::to_string(stopped.fileBytes) + "-\""))
-        << nginx_.accessLog();
+    // A resume may ask again for a little before the kept end, to compare it.
+    const std::string resumed = "206 \"GET /slow_site/sample.bin HTTP/1.1\" range=\"bytes=";
+    ASSERT_TRUE(logged(resumed)) << nginx_.accessLog();
+    const std::string log = nginx_.accessLog();
+    const int64_t from = std::stoll(log.substr(log.find(resumed) + resumed.size()));
+    EXPECT_GT(from, 0);
+    EXPECT_LE(from, stopped.fileBytes);
 }
 
 } // namespace
