@@ -29,6 +29,19 @@
  * variables count as unset. The engine reads them as a download sets up its
  * connections: set them before startDownload and leave them alone while a
  * download runs (setenv is not thread-safe).
+ *
+ * Sharing: the first successful registration starts the engine's share
+ * server, on its own threads, at QUARN_SHARE_LISTEN ("host:port", read once
+ * then; default 127.0.0.1:48081, this machine only; 0.0.0.0:PORT opens it to
+ * the LAN; "off" disables it). It answers GET and HEAD of
+ * http://host:port/{site}/{hash} (each segment percent-encoded) with the
+ * registered file, single byte ranges included, to anyone who can reach the
+ * port; nothing else is ever served. At most 64 peers at a time (503
+ * beyond); a peer silent for 30 s is dropped (QUARN_SHARE_IDLE_TIMEOUT_MS
+ * shortens this, for tests). A file removed, replaced or changed in size or
+ * modification time since its registration is dropped from the registry.
+ * If the address cannot be used (a busy port, say) sharing stays off and
+ * registrations answer as before. The server stops when the process exits.
  */
 #ifndef QUARN_H
 #define QUARN_H
@@ -83,7 +96,8 @@ extern "C" {
  * Returns nonzero when the file exists with exactly that size and is now
  *   registered (replacing an entry with the same site and hash); 0 for bad
  *   JSON, missing or mistyped members, a bad path or a file that does not
- *   match.
+ *   match. A registered file is served to peers at /{site}/{hash} (see
+ *   Sharing above) for as long as it stays the file that was registered.
  */
 QUARN_API int32_t setShareFile(const char16_t *json);
 
@@ -92,7 +106,8 @@ QUARN_API int32_t setShareFile(const char16_t *json);
  *
  * sitename, hash, localfilename: UTF-16, none may be NULL or empty; hash is
  *   32 hex digits. size: the file's exact size in bytes, > 0.
- * Returns nonzero when registered, 0 otherwise (as setShareFile).
+ * Returns nonzero when registered, 0 otherwise (as setShareFile), and
+ *   serves the file as setShareFile does.
  */
 QUARN_API int32_t setShareFile2(const char16_t *sitename, const char16_t *hash,
                                 const char16_t *localfilename, int64_t size);
@@ -101,7 +116,8 @@ QUARN_API int32_t setShareFile2(const char16_t *sitename, const char16_t *hash,
  * setShareFile3 - register a local file for sharing, by 8-bit fields.
  *
  * sitename, localfilename, hash: code page 949 text, in this order (the path
- *   before the hash, unlike setShareFile2). Otherwise as setShareFile2.
+ *   before the hash, unlike setShareFile2). Otherwise as setShareFile2; the
+ *   site in the URL is its UTF-8 form, percent-encoded.
  */
 QUARN_API int32_t setShareFile3(const char *sitename, const char *localfilename,
                                 const char *hash, int64_t size);
