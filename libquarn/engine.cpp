@@ -3,9 +3,11 @@
 #include "paths.h"
 #include "transfer.h"
 
+#include "quarn.h"
+
+#include <cerrno>
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -13,62 +15,56 @@
 namespace quarn::engine {
 namespace {
 
-constexpr int kFileExists = -1;
-constexpr int kParameter = -2;
-constexpr int kFileCreate = -3;
-constexpr int kDiskFull = -4;
-constexpr int kDirectory = -5;
-constexpr int kOperation = -6;
+// libcurl's global set-up is not thread-safe: once, whoever comes first.
+bool curlReady() {
+    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ready;
+}
 
-// The .part file as opened for a start; closes (and removes what it created)
-// unless handed over.
+// The .part file as a start opens it: never through a link, never anything
+// but a regular file. Removes what it created unless kept.
 class PartFile {
 public:
-    explicit PartFile(const std::string& path) : path_(path) {
-        struct stat before {};
-        const bool existed = ::lstat(path.c_str(), &before) == 0;
-        // O_NONBLOCK so a FIFO in the way fails instead of waiting for a reader.
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-        if (fd_ < 0) return;
-        created_ = !existed;
+    PartFile(int dir, const std::string& name) : dir_(dir), name_(name) {
+        constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        fd_.reset(::openat(dir, name.c_str(), kFlags | O_CREAT | O_EXCL, 0644));
+        created_ = static_cast<bool>(fd_);
+        // O_NONBLOCK so a FIFO in the way fails instead of waiting for a writer.
+        if (!fd_ && errno == EEXIST) fd_.reset(::openat(dir, name.c_str(), kFlags));
         struct stat info {};
-        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (!fd_ || ::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
             discard();
             return;
         }
-        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
         size_ = info.st_size;
     }
     ~PartFile() { discard(); }
     PartFile(const PartFile&) = delete;
     PartFile& operator=(const PartFile&) = delete;
 
-    bool ok() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool ok() const { return static_cast<bool>(fd_); }
+    int fd() const { return fd_.get(); }
     int64_t size() const { return size_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    void keep() { created_ = false; }
 
 private:
     void discard() {
-        if (fd_ < 0) return;
-        ::close(fd_);
-        fd_ = -1;
-        if (created_) ::unlink(path_.c_str());
+        fd_.reset();
+        if (created_) ::unlinkat(dir_, name_.c_str(), 0);
+        created_ = false;
     }
 
-    std::string path_;
-    int fd_ = -1;
+    int dir_;
+    std::string name_;
+    UniqueFd fd_;
     bool created_ = false;
     int64_t size_ = 0;
 };
 
 } // namespace
 
-Engine::Engine() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+Engine::Engine() { curlReady(); }
 
 // curl_global_cleanup is left out on purpose: the host process may use
 // libcurl itself, and the engine lives until the process ends.
@@ -76,48 +72,69 @@ Engine::~Engine() { stop(); }
 
 int Engine::start(const DownloadRequest& request) {
     const std::optional<PreparedDownload> prepared = prepareDownload(request);
-    if (!prepared) return kParameter;
-
+    if (!prepared) return QUARN_ERR_PARAMETER;
     std::lock_guard lock(control_);
-    struct stat info {};
-    if (::lstat(prepared->finalPath.c_str(), &info) == 0) return kFileExists;
-
-    const std::string directory = parentDirectory(prepared->finalPath);
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error || !std::filesystem::is_directory(directory, error)) return kDirectory;
-
-    PartFile part(prepared->partPath);
-    if (!part.ok()) return kFileCreate;
-    // A .part at or beyond the full size cannot be resumed by a Range request
-    // (the server would answer 416); fetch the whole file again.
-    const int64_t resumeFrom = part.size() < prepared->fileSize ? part.size() : 0;
-
-    struct statvfs disk {};
-    if (::statvfs(directory.c_str(), &disk) == 0) {
-        const auto freeBytes = static_cast<unsigned long long>(disk.f_bavail) * disk.f_frsize;
-        if (freeBytes < static_cast<unsigned long long>(prepared->fileSize - resumeFrom))
-            return kDiskFull;
-    }
-
-    if (current_ && !current_->finished()) return kOperation;
+    // Settle the previous download before anything looks at the disk: until
+    // its thread has ended, its rename may still be under way.
     if (current_) {
+        if (!current_->finished()) return QUARN_ERR_OPERATION;
         current_->join();
         current_.reset();
     }
-    if (resumeFrom == 0 && part.size() > 0 && ::ftruncate(part.fd(), 0) != 0) return kFileCreate;
+    if (!curlReady()) return QUARN_ERR_OPERATION;
+    return startLocked(*prepared);
+}
 
+int Engine::startLocked(const PreparedDownload& prepared) {
+    const LocalName& name = prepared.local;
+    DirectoryWalk walk;
+    switch (walk.open(name, false)) {
+    case DirectoryWalk::Result::Opened: {
+        struct stat info {};
+        // A link at the final name counts as a file, wherever it points.
+        if (::fstatat(walk.fd(), name.file.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+            return QUARN_ERR_FILE_EXISTS;
+        break;
+    }
+    case DirectoryWalk::Result::Missing:
+        if (walk.open(name, true) != DirectoryWalk::Result::Opened) return QUARN_ERR_DIRECTORY;
+        break;
+    case DirectoryWalk::Result::Refused:
+        return QUARN_ERR_DIRECTORY;
+    }
+
+    DownloadFiles files;
+    files.finalName = name.file;
+    files.partName = name.file + ".part";
+    PartFile part(walk.fd(), files.partName);
+    if (!part.ok()) return QUARN_ERR_FILE_CREATE;
+    PieceMap pieces = PieceMap::prefix(prepared.fileSize, part.size());
+
+    struct statvfs disk {};
+    if (::fstatvfs(walk.fd(), &disk) == 0) {
+        const auto freeBytes = static_cast<unsigned long long>(disk.f_bavail) * disk.f_frsize;
+        if (freeBytes < static_cast<unsigned long long>(prepared.fileSize - pieces.doneBytes()))
+            return QUARN_ERR_DISK_FULL;
+    }
+
+    // The transfer gets its own descriptors; until it runs, the walk and the
+    // part file still take back what this start created.
+    files.part.reset(::fcntl(part.fd(), F_DUPFD_CLOEXEC, 0));
+    files.dir.reset(::fcntl(walk.fd(), F_DUPFD_CLOEXEC, 0));
+    if (!files.part || !files.dir) return QUARN_ERR_OPERATION;
+    const int64_t onDisk = pieces.onDisk();
     const StatusSnapshot previous = board_.read();
     try {
-        auto transfer = std::make_unique<Transfer>(*prepared, part.fd(), resumeFrom, board_);
-        part.release(); // the transfer closes it from now on
-        board_.publish(Transfer::initialStatus(resumeFrom, prepared->fileSize));
+        auto transfer = std::make_unique<Transfer>(prepared, std::move(files), std::move(pieces), board_);
+        board_.publish(Transfer::initialStatus(onDisk, prepared.fileSize));
         transfer->launch();
         current_ = std::move(transfer);
     } catch (...) {
         board_.publish(previous);
-        return kOperation;
+        return QUARN_ERR_OPERATION;
     }
+    part.keep();
+    walk.keep();
     return 0;
 }
 

@@ -20,7 +20,7 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // 0 or a start error (-1 .. -6), checked in the documented order.
+    // 0 or a start error (-1 .. -6). A refused start leaves the disk as it was.
     int start(const DownloadRequest& request);
     // Returns once the transfer thread has ended and closed its file.
     void stop();
@@ -28,6 +28,8 @@ public:
     ShareRegistry& shares() noexcept { return shares_; }
 
 private:
+    int startLocked(const PreparedDownload& prepared);
+
     // Serialises starts and stops; never taken by polls or by the transfer
     // thread, so it cannot delay a poll or deadlock a join.
     std::mutex control_;

@@ -34,7 +34,11 @@ struct StopAtExit {
     StopAtExit(const StopAtExit&) = delete;
     StopAtExit& operator=(const StopAtExit&) = delete;
     ~StopAtExit() {
-        if (g_engineCreated.load(std::memory_order_acquire)) engine().stop();
+        try {
+            if (g_engineCreated.load(std::memory_order_acquire)) engine().stop();
+        } catch (...) {
+            // Exiting anyway; the .part stays resumable.
+        }
     }
 };
 const StopAtExit g_stopAtExit;
@@ -49,6 +53,16 @@ thread_local char16_t t_statusJson[kStatusUnits];
 int32_t startRequest(const std::optional<quarn::engine::DownloadRequest>& request) {
     if (!request) return QUARN_ERR_PARAMETER;
     return engine().start(*request);
+}
+
+// A poll must answer even when the engine cannot be created (out of memory
+// at first use): it then reports what a poll before any download reports.
+quarn::engine::StatusSnapshot currentStatus() noexcept {
+    try {
+        return engine().status();
+    } catch (...) {
+        return {};
+    }
 }
 
 } // namespace
@@ -114,7 +128,7 @@ QUARN_API const char16_t* startDownloadJson(const char16_t* request) {
 
 QUARN_API int32_t getDownloadState(int32_t* nSpeed, int32_t* nRemainTime,
                                    int64_t* nReceivedFileSize, int64_t* nAbsFilesize) {
-    const quarn::engine::StatusSnapshot s = engine().status();
+    const quarn::engine::StatusSnapshot s = currentStatus();
     if (nSpeed != nullptr) *nSpeed = s.speedKiB;
     if (nRemainTime != nullptr) *nRemainTime = s.remainSec;
     if (nReceivedFileSize != nullptr) *nReceivedFileSize = s.received;
@@ -123,7 +137,7 @@ QUARN_API int32_t getDownloadState(int32_t* nSpeed, int32_t* nRemainTime,
 }
 
 QUARN_API const char16_t* getDownloadStateJson(void) {
-    const quarn::engine::StatusSnapshot s = engine().status();
+    const quarn::engine::StatusSnapshot s = currentStatus();
     char text[kStatusUnits];
     const int n = std::snprintf(text, sizeof text,
                                 "{\"state\":%" PRId32 ",\"speed\":%" PRId32 ",\"remain_time\":%" PRId32

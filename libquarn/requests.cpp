@@ -75,9 +75,44 @@ bool validHostName(std::string_view host) {
     return host.front() != '.' && host.front() != '-';
 }
 
+bool isHex16(char16_t c) { return c < 0x80 && isHex(static_cast<char>(c)); }
+
+// The value of a "\uXXXX" escape at text[at], or -1.
+long escapedUnit(std::u16string_view text, std::size_t at) {
+    if (at + 6 > text.size() || text[at] != u'\\' || text[at + 1] != u'u') return -1;
+    long unit = 0;
+    for (std::size_t i = at + 2; i < at + 6; ++i) {
+        if (!isHex16(text[i])) return -1;
+        const char c = static_cast<char>(text[i] | 0x20);
+        unit = unit * 16 + (c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    return unit;
+}
+
+// A lone surrogate written as an escape is as invalid as a raw one; the JSON
+// reader would turn it into a stray code point instead of refusing it.
+bool escapesArePaired(std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != u'\\') continue;
+        const long unit = escapedUnit(text, i);
+        if (unit < 0) {
+            ++i; // an escape of one character, such as \\ or \"
+            continue;
+        }
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            const long low = escapedUnit(text, i + 6);
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            i += 6;
+        }
+        i += 5;
+    }
+    return true;
+}
+
 std::optional<Json::Value> parseObject(std::u16string_view json) {
     const std::optional<std::string> utf8 = utf16ToUtf8(json);
-    if (!utf8) return std::nullopt;
+    if (!utf8 || !escapesArePaired(json)) return std::nullopt;
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder.settings_["rejectDupKeys"] = false; // last one wins, like the console's writer
@@ -86,8 +121,12 @@ std::optional<Json::Value> parseObject(std::u16string_view json) {
     Json::Value root;
     std::string errors;
     const char* begin = utf8->data();
-    if (!reader->parse(begin, begin + utf8->size(), &root, &errors) || !root.isObject())
-        return std::nullopt;
+    try {
+        if (!reader->parse(begin, begin + utf8->size(), &root, &errors) || !root.isObject())
+            return std::nullopt;
+    } catch (const Json::Exception&) {
+        return std::nullopt; // beyond the depth limit the reader throws
+    }
     return root;
 }
 
@@ -237,15 +276,14 @@ std::optional<PreparedDownload> prepareDownload(const DownloadRequest& request) 
     }
     if (segments == 0) return std::nullopt;
 
-    std::optional<std::string> local = mapLocalPath(request.localFileName);
+    std::optional<LocalName> local = splitLocalPath(request.localFileName);
     if (!local) return std::nullopt;
 
     PreparedDownload prepared;
     prepared.url = *endpoint + path;
     const std::string query = encodeQuery(request.userParams);
     if (!query.empty()) prepared.url += "?" + query;
-    prepared.finalPath = std::move(*local);
-    prepared.partPath = prepared.finalPath + ".part";
+    prepared.local = std::move(*local);
     prepared.index = request.index;
     prepared.hash = request.hash;
     prepared.userName = request.userName;

@@ -3,6 +3,8 @@
 // no I/O beyond reading the environment for the drive root.
 #pragma once
 
+#include "paths.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +21,7 @@ struct DownloadRequest {
 // A request that passed every parameter check.
 struct PreparedDownload {
     std::string url;       // scheme://host[:port]/site/segments[?params]
-    std::string finalPath; // mapped local file name
-    std::string partPath;  // finalPath + ".part"
+    LocalName local;       // where the file goes
     std::string index, hash, userName, userPwd;
     long long fileSize = 0;
 };

@@ -1,79 +1,108 @@
 // One download on a thread of its own, driven through a curl multi handle so
 // that a stop can wake it at once (curl_multi_wakeup) instead of waiting for
 // the next timeout.
+//
+// What reaches the .part file is decided per response: its head must show
+// the bytes we asked for, in identity encoding, before a byte is written.
+// Bytes already in the file are compared, never overwritten blindly, and a
+// response that declares no length only counts once it has ended exactly at
+// the end of what was asked; until then it is undone on any failure.
 #pragma once
 
+#include "handles.h"
+#include "pieces.h"
 #include "requests.h"
+#include "response.h"
 #include "status_board.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <thread>
-
-#include <curl/curl.h>
+#include <vector>
 
 namespace quarn::engine {
 
+// The files of one download as the start opened them. Every later operation
+// names files relative to `dir`, so a link planted meanwhile leads nowhere.
+struct DownloadFiles {
+    UniqueFd dir;
+    UniqueFd part;
+    std::string partName;
+    std::string finalName;
+};
+
 class Transfer {
 public:
-    // Takes ownership of `fd`, the open .part file, whose first `resumeFrom`
-    // bytes are kept. Throws when curl cannot be set up.
-    Transfer(PreparedDownload job, int fd, int64_t resumeFrom, StatusBoard& board);
+    // Throws when curl cannot be set up.
+    Transfer(PreparedDownload job, DownloadFiles files, PieceMap pieces, StatusBoard& board);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    void launch();                 // throws std::system_error if no thread
-    void requestStop() noexcept;   // any thread; the transfer ends soon after
+    void launch();               // throws std::system_error if no thread
+    void requestStop() noexcept; // any thread; the transfer ends soon after
     void join();
     bool finished() const noexcept { return finished_.load(std::memory_order_acquire); }
 
     // What the first snapshot of a download says.
-    static StatusSnapshot initialStatus(int64_t resumeFrom, int64_t fileSize);
+    static StatusSnapshot initialStatus(int64_t onDisk, int64_t fileSize);
+
+    // Bytes before the end of a resumed piece that are fetched again and
+    // compared, so a .part that no longer belongs to the server's file is
+    // found before anything is appended to it.
+    static constexpr int64_t kOverlap = 64 * 1024;
 
 private:
     enum class Outcome { Running, Complete, Stopped, WriteError, ServerError };
     using Clock = std::chrono::steady_clock;
+    struct Connection;
 
-    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self);
-    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
-    std::size_t body(const char* data, std::size_t length);
-    void header(std::string_view line);
-    bool acceptResponse();
-    bool writeAll(const char* data, std::size_t length);
+    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* conn);
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* conn);
+    bool header(Connection& c, std::string_view line);
+    bool acceptHead(Connection& c);
+    std::size_t body(Connection& c, const char* data, std::size_t length);
+    bool consume(Connection& c, const char* data, std::size_t length);
+    int64_t firstMismatch(int64_t at, const char* data, std::size_t length);
+    bool cutPiece(Piece& piece, int64_t at);
+    bool writeAt(int64_t at, const char* data, std::size_t length);
+    void kickWriteBack(Connection& c);
+
+    bool startRequest(Connection& c);
+    bool configureHop(Connection& c, const std::string& url);
+    Outcome requestEnded(Connection& c, CURLcode result);
+    void undoUnproven(Connection& c);
+    void release(Connection& c);
+
     void sampleSpeed(Clock::time_point now);
-    Outcome finishedTransfer(int curlResult);
+    void publish(int32_t state);
     void run();
+    Outcome loop();
+    Outcome complete();
     void finish(Outcome outcome);
 
     PreparedDownload job_;
-    int fd_;
-    int64_t resumeFrom_;
-    int64_t position_;     // bytes in the .part file
-    int64_t received_ = 0; // bytes from the server
+    DownloadFiles files_;
+    PieceMap pieces_;
     StatusBoard& board_;
-    StatusSnapshot snapshot_;
+    std::string origin_; // scheme://host:port of the server the user named
 
-    CURL* easy_ = nullptr;
-    CURLM* multi_ = nullptr;
-    curl_slist* headers_ = nullptr;
-    std::string range_;
+    CurlMulti multi_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    std::vector<char> compareBuffer_;
 
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
     std::thread thread_;
 
-    // Per response (redirects reset them).
-    bool bodyStarted_ = false;
-    int64_t contentRangeStart_ = -1;
-    int64_t contentRangeTotal_ = -1;
-    Outcome failure_ = Outcome::Running; // why a callback aborted the transfer
-
+    int64_t received_ = 0; // bytes this download added to the file
+    int32_t speedKiB_ = 0;
+    int32_t remainSec_ = -1;
     Clock::duration stallTimeout_;
-    Clock::time_point lastActivity_;
     struct Sample {
         Clock::time_point at;
         int64_t received;

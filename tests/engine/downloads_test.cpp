@@ -118,7 +118,9 @@ TEST_F(DownloadTest, StopThenRestartResumesWithRange) {
     ASSERT_EQ(waitForEnd(), QUARN_STATE_COMPLETE);
     EXPECT_TRUE(readFile(mapped(d.localFileName)) == bytes);
     EXPECT_EQ(poll().received, 3 * kMiB - stopped.fileBytes);
-    const std::string range = "range=\"bytes=" + std::to_string(stopped.fileBytes) + "-\"";
+    // The resume asks again for an overlap before the kept end, to compare it.
+    const std::string range =
+        "range=\"bytes=" + std::to_string(std::max<int64_t>(0, stopped.fileBytes - 64 * 1024)) + "-\"";
     EXPECT_TRUE(waitFor([&] { return nginx_.accessLog().find(range) != std::string::npos; }, 5s))
         << nginx_.accessLog();
 }
@@ -130,7 +132,7 @@ TEST_F(DownloadTest, RangeAnsweredWithWholeFileRestartsFromZero) {
     ASSERT_EQ(d.start(), 0);
     ASSERT_EQ(waitForEnd(), QUARN_STATE_COMPLETE);
     EXPECT_TRUE(readFile(mapped(d.localFileName)) == bytes);
-    EXPECT_TRUE(waitFor([&] { return nginx_.accessLog().find("range=\"bytes=524288-\"") !=
+    EXPECT_TRUE(waitFor([&] { return nginx_.accessLog().find("range=\"bytes=458752-\"") !=
                                      std::string::npos; },
                         5s));
 }

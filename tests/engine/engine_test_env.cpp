@@ -130,6 +130,9 @@ void EngineTest::SetUp() {
         {"/redirect_site/", "", "", 0, false,
          "return 302 http://localhost:$server_port/test_site/sample.bin;"},
         {"/moved_site/", "", "", 0, false, "return 302 /test_site/sample.bin;"},
+        {"/open_site/", "", "", 0, false, ""},
+        {"/redirect_open_site/", "", "", 0, false,
+         "return 302 http://localhost:$server_port/open_site/sample.bin;"},
     };
     nginx_.start(options);
 }

@@ -46,7 +46,11 @@ TEST(PathMapping, MapsDrivePathsAndRefusesEscapes) {
     } cases[] = {
         {"d:\\download\\aaaaa.avi", "/r/d/download/aaaaa.avi"},
         {"D:/x/y", "/r/d/x/y"},
-        {"c:\\a\\\\b\\.\\c", "/r/c/a/b/c"},
+        {"c:\\a\\\\b\\c", "/r/c/a/b/c"},
+        {"c:\\a\\.\\c", nullptr},
+        {"d:\\dir.\\x", nullptr},
+        {"d:\\dir\\x ", nullptr},
+        {"/tmp/x.", nullptr},
         {"/tmp/x", "/tmp/x"},
         {"//tmp//x", "/tmp/x"},
         {"/tmp/a\\b", "/tmp/a\\b"},
@@ -125,8 +129,9 @@ TEST(Requests, BuildsTheUrlFromSiteFileAndParameters) {
     ASSERT_TRUE(p.has_value());
     EXPECT_EQ(p->url, "http://127.0.0.1:48080/test_site/volume1/%EC%99%95%EC%A2%8C%201.mp4"
                       "?a=1&b=%41&c=x%20y%25");
-    EXPECT_EQ(p->finalPath, "/r/d/download/judge.mp4");
-    EXPECT_EQ(p->partPath, "/r/d/download/judge.mp4.part");
+    EXPECT_EQ(p->local.full(), "/r/d/download/judge.mp4");
+    EXPECT_EQ(p->local.file, "judge.mp4");
+    EXPECT_TRUE(p->local.confined);
     EXPECT_EQ(p->fileSize, 2208143958);
 }
 

@@ -43,6 +43,11 @@ TEST_P(StartErrors, BadParametersAreMinus2) {
         {"relative path", [](Download& d) { d.localFileName = "download\\x.bin"; }},
         {"drive without file", [](Download& d) { d.localFileName = "d:\\download\\"; }},
         {"header injection", [](Download& d) { d.index = "1\r\nX-Evil: 1"; }},
+        // Names Windows would quietly change into others.
+        {"dot component", [](Download& d) { d.localFileName = "d:\\download\\.\\x.bin"; }},
+        {"directory ending in a dot", [](Download& d) { d.localFileName = "d:\\dl.\\x.bin"; }},
+        {"file ending in a dot", [](Download& d) { d.localFileName = "d:\\download\\x."; }},
+        {"file ending in a space", [](Download& d) { d.localFileName = "d:\\download\\x "; }},
     };
     for (const BadParameter& c : cases) {
         Download d = sample();
@@ -150,6 +155,33 @@ TEST_F(StartArguments, MalformedJsonRequestsAreMinus2) {
     EXPECT_EQ(std::u16string(startDownloadJson(nullptr)), u"{\"err\":-2}");
     const char16_t loneSurrogate[] = {u'{', 0xD800, u'}', 0};
     EXPECT_EQ(std::u16string(startDownloadJson(loneSurrogate)), u"{\"err\":-2}");
+}
+
+TEST_F(StartArguments, HostileJsonIsMinus2NotAFailureToStart) {
+    const std::string good = request("slow_site", "sample.bin", 100).json();
+    const auto withMember = [&](const std::string& member) {
+        return "{" + member + "," + good.substr(good.find('{') + 1);
+    };
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"nested beyond the depth limit", withMember("\"x\":" + std::string(5000, '[') +
+                                                     std::string(5000, ']'))},
+        {"escaped lone high surrogate", withMember("\"x\":\"\\ud800\"")},
+        {"escaped lone low surrogate", withMember("\"x\":\"\\udc00\"")},
+        {"high surrogate before a letter", withMember("\"x\":\"\\ud800\\u0041\"")},
+        {"lone surrogate in the site", [&] {
+             std::string t = good;
+             t.replace(t.find("slow_site"), 9, "slow\\udfff");
+             return t;
+         }()},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(std::u16string(startDownloadJson(u16(c.text).c_str())), u"{\"err\":-2}") << c.name;
+    // A pair written as escapes is a character like any other.
+    EXPECT_EQ(std::u16string(startDownloadJson(u16(withMember("\"x\":\"\\ud83d\\ude00\"")).c_str())),
+              u"{\"err\":0}");
 }
 
 TEST_F(StartArguments, FileSizeAsJsonNumberIsAccepted) {
