@@ -64,6 +64,7 @@ TEST_F(DialogTest, ShareFile2And3PassSampleValuesInEntryPointOrder) {
 }
 
 struct Outcome {
+    const char* name;
     std::int32_t result;
     const char* text;
 };
@@ -85,8 +86,10 @@ TEST_P(ShareOutcome, OneBoxPerPress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Results, ShareOutcome,
-                         ::testing::Values(Outcome{1, "등록됨"}, Outcome{0, "등록 안됨"},
-                                           Outcome{0x100, "등록 안됨"}, Outcome{0x101, "등록됨"}));
+                         ::testing::Values(Outcome{"One", 1, "등록됨"}, Outcome{"Zero", 0, "등록 안됨"},
+                                           Outcome{"HighByteOnly", 0x100, "등록 안됨"},
+                                           Outcome{"HighAndLowByte", 0x101, "등록됨"}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(DialogTest, RegistrationsDuringDownloadLeaveItAlone) {
     fakeengine::QueueStates({{2, 5, 6, 7, 3 * 1048576}});

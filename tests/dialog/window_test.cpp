@@ -101,7 +101,10 @@ TEST_P(StartStop, StartDisablesOnlyStartButtonsAndStopRestoresThem) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Buttons, StartStop, ::testing::Values(IDC_START_DOWNLOAD, IDC_START_DOWNLOAD_JSON));
+INSTANTIATE_TEST_SUITE_P(Buttons, StartStop, ::testing::Values(IDC_START_DOWNLOAD, IDC_START_DOWNLOAD_JSON),
+                         [](const auto& row) {
+                             return row.param == IDC_START_DOWNLOAD ? "StartDownload" : "StartDownloadJson";
+                         });
 
 TEST_F(DialogTest, UnparsableTextFailsSaveButStartGoesOn) {
     const std::pair<int, const char*> rows[] = {
