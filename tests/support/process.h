@@ -1,6 +1,7 @@
 // Child processes for the suites and benchmarks that run real programs.
 #pragma once
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <spawn.h>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -47,11 +49,20 @@ inline bool WaitForXServer(const std::string& display, std::chrono::milliseconds
 // the object goes.
 class Child {
 public:
+    // An entry given here replaces an inherited one of the same name: with
+    // both, the child would find whichever comes first (an inherited
+    // QT_QPA_PLATFORM=offscreen ahead of the xcb a test asks for).
     Child(std::vector<std::string> args, std::vector<std::string> extraEnv) {
         std::vector<char*> argv, envp;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        for (char** e = environ; *e; ++e) envp.push_back(*e);
+        const auto name = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+        for (char** e = environ; *e; ++e) {
+            const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) {
+                return name(x) == name(*e);
+            });
+            if (!replaced) envp.push_back(*e);
+        }
         for (auto& e : extraEnv) envp.push_back(e.data());
         envp.push_back(nullptr);
         if (posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
@@ -62,6 +73,13 @@ public:
 
     pid_t Pid() const { return pid_; }
     bool Alive() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+    // Waits for the child to end on its own; its exit status, or -1.
+    int Wait() {
+        int status = 0;
+        if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     void Terminate() {
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
