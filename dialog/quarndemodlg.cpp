@@ -65,6 +65,7 @@ void CQuarnDemoDlg::StartWorker(AFX_THREADPROC proc) {
     m_bStop->store(true);
     m_bStop = std::make_shared<std::atomic<bool>>(false);
     ++m_nRun;
+    m_bBarRanged = false;
     m_workers.Start(proc, std::make_shared<CDownloadRun>(this, m_nRun, m_bStop, m_pacer),
                     THREAD_PRIORITY_HIGHEST);
 

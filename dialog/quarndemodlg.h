@@ -75,11 +75,14 @@ protected:
 private:
     void StartWorker(AFX_THREADPROC proc);
     void EnableStartButtons(BOOL bEnable);
+    void FillProgressBar(std::int64_t nFileSize);
 
     platform::CPacer m_pacer;
     platform::CWorkerThreads m_workers;
     std::uint32_t m_nRun = 0;
     bool m_bClosed = false;
+    // A transfer report of the current run has set the bar's range.
+    bool m_bBarRanged = false;
 };
 
 // Worker procedures; the parameter is the run (a CDownloadRun).

@@ -9,6 +9,20 @@ namespace {
 int WholeMiB(std::int64_t bytes) { return static_cast<int>(bytes / 1024 / 1024); }
 } // namespace
 
+// The bar moves only on transfer reports, and the last one may come a poll
+// before the end: at completion it is filled. Without any transfer report in
+// this run, the finished file's size gives the range.
+void CQuarnDemoDlg::FillProgressBar(std::int64_t nFileSize) {
+    if (!m_bBarRanged) {
+        m_progress.SetRange32(0, WholeMiB(nFileSize));
+        m_bBarRanged = true;
+    }
+    int lower = 0;
+    int upper = 0;
+    m_progress.GetRange(lower, upper);
+    m_progress.SetPos(upper);
+}
+
 LRESULT CQuarnDemoDlg::OnTransferError(WPARAM wParam, LPARAM /*lParam*/) {
     const auto code = static_cast<std::int32_t>(static_cast<std::intptr_t>(wParam));
     if (code == 0) return 0;
@@ -36,6 +50,7 @@ LRESULT CQuarnDemoDlg::OnTransferProgress(WPARAM wParam, LPARAM lParam) {
             const int upper = WholeMiB(info->filesize);
             m_progress.SetRange32(0, upper);
             m_progress.SetPos(position);
+            m_bBarRanged = true;
         }
         break;
     case 3:
@@ -51,6 +66,7 @@ LRESULT CQuarnDemoDlg::OnTransferProgress(WPARAM wParam, LPARAM lParam) {
         m_nReceiveSize = nReceivedFileSize;
         m_nFileSize = nAbsFilesize;
         m_strState = *texts::StateText(state);
+        if (state == 3) FillProgressBar(nAbsFilesize);
         OnStopDownload();
         break;
     }

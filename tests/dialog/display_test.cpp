@@ -12,6 +12,8 @@ constexpr std::int64_t kMiB = 1024 * 1024;
 constexpr std::int64_t kSampleSize = 2208143958;
 
 enum class From { Record, EnginePoll, Nothing };
+// What a report does to the bar: nothing, a transfer report's position, full.
+enum class Bar { Stays, Moves, Full };
 
 std::string Named(const char* what, std::int32_t code) {
     return what + (code < 0 ? "Minus" + std::to_string(-code) : std::to_string(code));
@@ -22,7 +24,7 @@ struct ProgressRow {
     const char* text;  // nullptr: the text stays
     From numbers;
     bool fileSizeToo;  // m_nFileSize follows the numbers
-    bool bar;
+    Bar bar;
     bool stops;
 };
 
@@ -67,7 +69,7 @@ class Progress : public DisplayTest, public ::testing::WithParamInterface<Progre
 
 TEST_P(Progress, ShowsStateFromItsSource) {
     const ProgressRow& row = GetParam();
-    fakeengine::QueueStates({{9, 21, 22, 23, 24}});
+    fakeengine::QueueStates({{9, 21, 22, 23, 24 * kMiB}});
     TransferInfo record{};
     record.speed = 11.0;
     record.remain_time = 12;
@@ -83,7 +85,7 @@ TEST_P(Progress, ShowsStateFromItsSource) {
     const std::int64_t fileSize = row.fileSizeToo ? 14 * kMiB : 4;
     const std::array<std::int64_t, 4> numbers =
         row.numbers == From::Record       ? std::array<std::int64_t, 4>{11, 12, 13, fileSize}
-        : row.numbers == From::EnginePoll ? std::array<std::int64_t, 4>{21, 22, 23, 24}
+        : row.numbers == From::EnginePoll ? std::array<std::int64_t, 4>{21, 22, 23, 24 * kMiB}
                                           : std::array<std::int64_t, 4>{1, 2, 3, 4};
     EXPECT_EQ(dlg->m_dSpeed, static_cast<double>(numbers[0]));
     EXPECT_EQ(dlg->m_nRemainTime, numbers[1]);
@@ -91,22 +93,27 @@ TEST_P(Progress, ShowsStateFromItsSource) {
     EXPECT_EQ(dlg->m_nFileSize, numbers[3]);
     EXPECT_EQ(fakeengine::CountCalls("getDownloadState"), row.numbers == From::EnginePoll ? 1u : 0u);
     ExpectShown();
-    ExpectBar(0, row.bar ? 2105 : 100, row.bar ? 14 : 7);
+    // Full without a transfer report before: the engine's file size is the range.
+    switch (row.bar) {
+    case Bar::Stays: ExpectBar(0, 100, 7); break;
+    case Bar::Moves: ExpectBar(0, 2105, 14); break;
+    case Bar::Full: ExpectBar(0, 24, 24); break;
+    }
     EXPECT_EQ(fakeengine::CountCalls("stopDownload"), row.stops ? 1u : 0u);
     EXPECT_EQ(StartEnabled(), row.stops);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     States, Progress,
-    ::testing::Values(ProgressRow{0, "준비중", From::Record, true, false, false},
-                      ProgressRow{1, "연결중", From::Record, true, false, false},
-                      ProgressRow{2, "전송중", From::Record, true, true, false},
-                      ProgressRow{3, "다운로드 완료", From::EnginePoll, true, false, true},
-                      ProgressRow{4, "중지", From::EnginePoll, true, false, true},
-                      ProgressRow{5, "파일쓰기 에러", From::Record, false, false, true},
-                      ProgressRow{6, "서버연결 실패", From::Record, false, false, true},
-                      ProgressRow{7, nullptr, From::Nothing, false, false, false},
-                      ProgressRow{-1, nullptr, From::Nothing, false, false, false}),
+    ::testing::Values(ProgressRow{0, "준비중", From::Record, true, Bar::Stays, false},
+                      ProgressRow{1, "연결중", From::Record, true, Bar::Stays, false},
+                      ProgressRow{2, "전송중", From::Record, true, Bar::Moves, false},
+                      ProgressRow{3, "다운로드 완료", From::EnginePoll, true, Bar::Full, true},
+                      ProgressRow{4, "중지", From::EnginePoll, true, Bar::Stays, true},
+                      ProgressRow{5, "파일쓰기 에러", From::Record, false, Bar::Stays, true},
+                      ProgressRow{6, "서버연결 실패", From::Record, false, Bar::Stays, true},
+                      ProgressRow{7, nullptr, From::Nothing, false, Bar::Stays, false},
+                      ProgressRow{-1, nullptr, From::Nothing, false, Bar::Stays, false}),
     [](const auto& row) { return Named("State", row.param.state); });
 
 struct ErrorRow {
@@ -142,6 +149,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, StartError,
                          [](const auto& row) { return Named("Code", row.param.code); });
 
 struct BarRow {
+    const char* name;
     std::int64_t current;
     std::int64_t filesize;
     int pos;
@@ -162,12 +170,45 @@ TEST_P(ProgressBar, WholeMegabytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ProgressBar,
-                         ::testing::Values(BarRow{1048575, kSampleSize, 0, 2105},
-                                           BarRow{1048576, kSampleSize, 1, 2105},
-                                           BarRow{kSampleSize, kSampleSize, 2105, 2105},
-                                           BarRow{-1048575, kSampleSize, 0, 2105},
-                                           BarRow{0, -1048575, 0, 0},
-                                           BarRow{5 * kMiB + 1, 10 * kMiB - 1, 5, 9}));
+                         ::testing::Values(BarRow{"JustBelowOneMiB", 1048575, kSampleSize, 0, 2105},
+                                           BarRow{"OneMiB", 1048576, kSampleSize, 1, 2105},
+                                           BarRow{"WholeFile", kSampleSize, kSampleSize, 2105, 2105},
+                                           BarRow{"NegativeSize", -1048575, kSampleSize, 0, 2105},
+                                           BarRow{"NegativeFileSize", 0, -1048575, 0, 0},
+                                           BarRow{"PartsCutDown", 5 * kMiB + 1, 10 * kMiB - 1, 5, 9}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The last transfer report may come a poll before the end: the bar is full
+// once "다운로드 완료" shows, and only then.
+struct EndRow {
+    const char* name;
+    bool transferReport;  // a state-2 report at 2080 of 2105 MiB came first
+    std::int32_t end;
+    int upper;
+    int pos;
+};
+
+class BarAtTheEnd : public DisplayTest, public ::testing::WithParamInterface<EndRow> {};
+
+TEST_P(BarAtTheEnd, FullOnlyWhenComplete) {
+    const EndRow& row = GetParam();
+    fakeengine::QueueStates({{row.end, 0, 0, 0, kSampleSize}});
+    TransferInfo record{};
+    record.current_file_size = 2080 * kMiB;
+    record.filesize = kSampleSize;
+    if (row.transferReport) dlg->OnTransferProgress(2, reinterpret_cast<LPARAM>(&record));
+    dlg->OnTransferProgress(static_cast<WPARAM>(row.end), reinterpret_cast<LPARAM>(&record));
+    ExpectBar(0, row.upper, row.pos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, BarAtTheEnd,
+                         ::testing::Values(EndRow{"CompleteAfterTransfer", true, 3, 2105, 2105},
+                                           EndRow{"CompleteWithoutTransfer", false, 3, 2105, 2105},
+                                           EndRow{"StoppedAfterTransfer", true, 4, 2105, 2080},
+                                           EndRow{"StoppedWithoutTransfer", false, 4, 100, 7},
+                                           EndRow{"WriteErrorAfterTransfer", true, 5, 2105, 2080},
+                                           EndRow{"ServerErrorAfterTransfer", true, 6, 2105, 2080}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace
 } // namespace quarn::test

@@ -8,6 +8,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <array>
 
 #include <thread>
 
@@ -93,6 +94,38 @@ TEST_P(Worker, StopDuringStartIsAppliedToTheStartedTransfer) {
     EXPECT_LT(start, stop);
 }
 
+// The last transfer report came at 2080 of 2105 MiB, yet "다운로드 완료"
+// shows a full bar. A later run that completes without any transfer report
+// takes its range from the finished file instead of the earlier run's.
+TEST_P(Worker, CompletionShowsAFullBar) {
+    constexpr std::int64_t kMiB = 1 << 20;
+    const fakeengine::Status done{3, 0, 0, 0, 2208143958};
+    if (GetParam() == Path::Param) {
+        fakeengine::QueueStates({{2, 9, 1, 0, 2080 * kMiB}, done});
+    } else {
+        fakeengine::QueueStates({done});  // the window's own poll at the end
+        fakeengine::QueueStatusJson({u"{\"state\":2,\"current_file_size\":2181038080,\"filesize\":2208143958}",
+                                     u"{\"state\":3}"});
+    }
+    const auto bar = [&] {
+        int lower = -1, upper = -1;
+        dlg->m_progress.GetRange(lower, upper);
+        return std::array<int, 3>{lower, upper, dlg->m_progress.GetPos()};
+    };
+    Click(Button(GetParam()));
+    ASSERT_TRUE(WorkersEnded());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8("다운로드 완료"));
+    EXPECT_EQ(bar(), (std::array<int, 3>{0, 2105, 2105}));
+
+    fakeengine::QueueStates({{3, 0, 0, 0, 5 * kMiB}});
+    fakeengine::QueueStatusJson({u"{\"state\":3}"});
+    Click(Button(GetParam()));
+    ASSERT_TRUE(WorkersEnded());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(bar(), (std::array<int, 3>{0, 5, 5}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, Worker, ::testing::Values(Path::Param, Path::Json),
                          [](const auto& row) { return row.param == Path::Param ? "Param" : "Json"; });
 
@@ -159,11 +192,15 @@ TEST_F(DialogTest, RepeatedCompleteStatePostsUntilStoppedThenOnceMore) {
     EXPECT_EQ(fakeengine::CountCalls("stopDownload"), reports.size());
 }
 
-class JsonStartReply : public DialogTest,
-                       public ::testing::WithParamInterface<std::optional<std::u16string>> {};
+struct StartReplyRow {
+    const char* name;
+    std::optional<std::u16string> reply;
+};
+
+class JsonStartReply : public DialogTest, public ::testing::WithParamInterface<StartReplyRow> {};
 
 TEST_P(JsonStartReply, WithoutNegativeErrPollingBegins) {
-    fakeengine::SetStartReply(GetParam());
+    fakeengine::SetStartReply(GetParam().reply);
     Click(IDC_START_DOWNLOAD_JSON);
     ASSERT_TRUE(pump([&] { return !recorder.reports.empty(); }));
     EXPECT_EQ(recorder.reports[0].message, WM_TRANSFER_PROGRESS);
@@ -171,7 +208,12 @@ TEST_P(JsonStartReply, WithoutNegativeErrPollingBegins) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, JsonStartReply,
-                         ::testing::Values(std::nullopt, u"", u"{}", u"{\"err\":0}", u"{\"err\":2}"));
+                         ::testing::Values(StartReplyRow{"NoReply", std::nullopt},
+                                           StartReplyRow{"Empty", u""},
+                                           StartReplyRow{"EmptyObject", u"{}"},
+                                           StartReplyRow{"ErrZero", u"{\"err\":0}"},
+                                           StartReplyRow{"ErrPositive", u"{\"err\":2}"}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
     fakeengine::QueueStatusJson(
