@@ -1,14 +1,19 @@
 #include "e2e_support.h"
 
 #include "cstring.h"
+#include "process.h"
 #include "samplerequest.h"
 
 #include <QAbstractButton>
 #include <QLabel>
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fstream>
 #include <unistd.h>
 #include <vector>
@@ -45,6 +50,41 @@ void WriteMarkedSparseFile(const fs::path& path, std::int64_t size) {
 
 } // namespace
 
+std::uint16_t ConsolePort() {
+    const std::string_view server(sample::kServer);
+    return static_cast<std::uint16_t>(std::stoi(std::string(server.substr(server.rfind(':') + 1))));
+}
+
+std::string PortTaken(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "cannot open a socket: " + std::string(std::strerror(errno));
+    // As nginx binds (SO_REUSEADDR): what the previous test's nginx left in
+    // TIME-WAIT does not count.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (bound) return {};
+    std::string why = "127.0.0.1:" + std::to_string(port) + " is taken (" + std::strerror(error) + ")";
+    const std::string filter = "'sport = :" + std::to_string(port) + "' 2>/dev/null";
+    // ss names the listener when it can (users:(("nginx",pid=...,fd=...)),...).
+    const std::string listing = test::Capture("ss -ltnpH " + filter);
+    if (const auto users = listing.find("users:"); users != std::string::npos)
+        return why + " by " + listing.substr(users, listing.find('\n', users) - users);
+    // No listener: the port is inside the ephemeral range, so a connection
+    // may hold it as its local port (for up to a minute in TIME-WAIT).
+    const std::string sockets = test::Capture("ss -tanH " + filter + " | tr -s ' '");
+    if (!sockets.empty())
+        why += " by a connection, not a listener: " + sockets.substr(0, sockets.find('\n')) +
+               " (it lapses within a minute)";
+    return why;
+}
+
 void ConsoleTest::SetUpTestSuite() {
     serverRoot_ = MakeTempDir("quarn-e2e-www");
     WriteMarkedSparseFile(ServerFile(), kSampleSize);
@@ -60,6 +100,12 @@ fs::path ConsoleTest::ServerFile() {
 }
 
 void ConsoleTest::SetUp() {
+    // Something else on the console's fixed endpoint answers in nginx's place:
+    // the test would wait out its whole deadline instead of saying why.
+    const std::string taken = PortTaken(ConsolePort());
+    ASSERT_TRUE(taken.empty()) << taken
+                               << "; the end-to-end suite needs it for its nginx: stop whatever "
+                                  "listens there (scripts/demo.sh uses the same port) and run again";
     dir_ = MakeTempDir("quarn-e2e");
     drives_ = dir_ / "drives";
     fs::create_directories(drives_);
@@ -77,8 +123,7 @@ void ConsoleTest::StartServer(const std::string& extra) {
     test::NginxOptions options;
     options.root = serverRoot_;
     // nginx takes the console's own fixed endpoint.
-    const std::string_view server(sample::kServer);
-    options.port = static_cast<std::uint16_t>(std::stoi(std::string(server.substr(server.rfind(':') + 1))));
+    options.port = ConsolePort();
     if (!extra.empty()) options.locations.push_back(test::NginxLocation{"/", "", "", 0, false, extra});
     nginx_.start(options);
 }

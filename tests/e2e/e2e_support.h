@@ -29,10 +29,12 @@ inline constexpr std::int64_t kSampleSize = 2208143958;
 // at full speed, so a stop lands mid-transfer and the resume finishes fast.
 inline constexpr const char* kSlowUntilResumed =
     "set $quarn_rate 20000000; if ($http_range) { set $quarn_rate 0; } limit_rate $quarn_rate;";
-// Full speed, but the last 8 MB slowly: the worker's polls cannot all miss
-// the file's last whole MiB, so the bar's end is checked without a race.
-inline constexpr const char* kSlowTail =
-    "sendfile_max_chunk 32k; limit_rate_after 2200000000; limit_rate 2000000;";
+
+// The port of the console's fixed endpoint (sample::kServer).
+std::uint16_t ConsolePort();
+// Empty when 127.0.0.1:port can be bound; otherwise why not, naming the
+// listener when `ss` can tell.
+std::string PortTaken(std::uint16_t port);
 
 class ConsoleTest : public ::testing::Test {
 protected:
