@@ -8,10 +8,10 @@ PACKAGES=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libjsoncpp-dev libcurl4-openssl-dev curl
   libmicrohttpd-dev
-  libgtest-dev libgmock-dev
+  libgtest-dev
   nginx-light apache2-utils
   openssl
-  xvfb x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick iproute2
   fonts-nanum fontconfig
 )
 
@@ -43,5 +43,31 @@ fi
 cleanup() { if [ "$created_policy" = 1 ]; then $SUDO rm -f "$policy"; fi; }
 trap cleanup EXIT
 
-$SUDO apt-get update -qq || true
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# apt waits for the dpkg lock itself (DPkg::Lock::Timeout), but not for the
+# lists and archives locks: a command that fails on one is retried for as long.
+lock_wait=300
+apt_get() {
+  local deadline=$((SECONDS + lock_wait)) told=0 err status
+  err=$(mktemp)
+  while :; do
+    status=0
+    $SUDO apt-get -o DPkg::Lock::Timeout="$lock_wait" "$@" 2>"$err" || status=$?
+    if [ "$status" -eq 0 ] || ! grep -q 'Could not get lock' "$err" || [ "$SECONDS" -ge "$deadline" ]; then
+      cat "$err" >&2
+      rm -f "$err"
+      return "$status"
+    fi
+    if [ "$told" = 0 ]; then
+      echo "install-deps: waiting up to ${lock_wait}s for the package manager: $(grep -m1 'Could not get lock' "$err")" >&2
+      told=1
+    fi
+    sleep 2
+  done
+}
+
+# A source that cannot be fetched is an error, not a warning over stale lists.
+if ! apt_get update -qq --error-on=any; then
+  echo "install-deps: apt-get update failed (see above); fix the package sources and run again" >&2
+  exit 1
+fi
+apt_get install -y -qq --no-install-recommends "${missing[@]}"
