@@ -4,22 +4,25 @@
 # nginx stops when the console closes.
 #   scripts/demo.sh            fresh run: earlier downloads are removed first
 #   scripts/demo.sh --keep     keep earlier downloads and .part files
+# One demo at a time per demo folder: it takes a lock on the folder and checks
+# the console's port before it touches any file, so a second run never
+# deletes what a running console is writing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
 keep=0
-[ "${1:-}" = "--keep" ] && keep=1
+case "${1:-}" in
+  "") ;;
+  --keep) keep=1 ;;
+  *) echo "usage: scripts/demo.sh [--keep]" >&2; exit 2 ;;
+esac
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "demo.sh: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
   echo "demo.sh: run it in a desktop session, or under a virtual one: xvfb-run -a scripts/demo.sh" >&2
   exit 2
 fi
-
-bash scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default --target QuarnDemo
 
 # The console's fixed endpoint and sample values (dialog/samplerequest.h).
 host=127.0.0.1
@@ -29,6 +32,51 @@ server_file=e3f20ec8060f3f1f5b98718b2df6f37b_2208143958
 server_size=2208143958
 demo=${QUARN_DEMO_DIR:-$top/demo}
 drives=$demo/drives
+
+# Whoever listens on a TCP port, as ss can tell ("nginx (pid 123)"); empty
+# when ss is missing or may not see the owner.
+port_holder() {
+  command -v ss >/dev/null || return 0
+  { ss -ltnpH "sport = :$1" 2>/dev/null | grep -o '"[^"]*",pid=[0-9]*' |
+      sed 's/^"\(.*\)",pid=\([0-9]*\)$/\1 (pid \2)/' | sort -u | paste -sd, - | sed 's/,/, /g'; } || true
+}
+
+port_in_use() {
+  if command -v ss >/dev/null; then
+    [ -n "$(ss -ltnH "sport = :$1" 2>/dev/null)" ]
+  else
+    (exec 3<>"/dev/tcp/$host/$1") 2>/dev/null
+  fi
+}
+
+require_free_port() {
+  port_in_use "$port" || return 0
+  local holder
+  holder=$(port_holder "$port")
+  echo "demo.sh: $host:$port, the console's fixed endpoint, is already in use${holder:+ by $holder}." >&2
+  echo "demo.sh: stop it first (the end-to-end tests use this port too); nothing was changed." >&2
+  exit 1
+}
+
+# The lock lives as long as the demo's processes: nginx and the console
+# inherit it, so a console left running still holds it.
+mkdir -p "$demo"
+exec 9<>"$demo/.demo.lock"
+if ! flock -n 9; then
+  owner=$(cat "$demo/.demo.lock" 2>/dev/null || true)
+  echo "demo.sh: another demo is running from $demo${owner:+ (started by pid $owner)}; close its console first." >&2
+  echo "demo.sh: nothing was changed." >&2
+  exit 1
+fi
+echo "$$" > "$demo/.demo.lock"
+require_free_port
+
+bash scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target QuarnDemo
+
+# The build may have taken a while: look again before changing anything.
+require_free_port
 
 # Sparse files of the exact sizes: the demo needs their length, not content.
 make_sparse() {  # path size
@@ -44,11 +92,6 @@ mkdir -p "$drives/d/download"
 if [ "$keep" = 0 ]; then
   rm -f "$drives/d/download/aaaaa.avi" "$drives/d/download/aaaaa.avi.part" \
         "$drives/d/download/judge.mp4" "$drives/d/download/judge.mp4.part"
-fi
-
-if (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null; then
-  echo "demo.sh: $host:$port is already in use; stop whatever listens there first." >&2
-  exit 1
 fi
 
 # About a minute for the whole sample file, so the progress can be watched.
@@ -79,16 +122,103 @@ http {
 }
 CONF
 
+nginx_pid=""
+console_pid=""
+cleanup() {
+  local pid
+  for pid in $console_pid $nginx_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 "$nginx" -p "$demo/nginx" -c "$demo/nginx/nginx.conf" -e stderr -g 'daemon off;' &
 nginx_pid=$!
-trap 'kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true' EXIT
 
+# Ready when our nginx listens (not merely anything on the port).
+serving() {
+  if command -v ss >/dev/null; then
+    ss -ltnpH "sport = :$port" 2>/dev/null | grep -q "pid=$nginx_pid,"
+  else
+    (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null
+  fi
+}
 for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null && break
-  kill -0 "$nginx_pid" 2>/dev/null || { echo "demo.sh: nginx did not start" >&2; exit 1; }
+  serving && break
+  if ! kill -0 "$nginx_pid" 2>/dev/null; then
+    echo "demo.sh: nginx did not start (its error is above). \"Address already in use\" with nothing" >&2
+    echo "demo.sh: listening: a socket holds $port, often a connection using it as its local port" >&2
+    echo "demo.sh: (that lapses within a minute); ss -tanp 'sport = :$port' shows it." >&2
+    exit 1
+  fi
   sleep 0.1
 done
+serving || { echo "demo.sh: nginx does not answer on $host:$port" >&2; exit 1; }
 
 echo "demo.sh: serving $demo/server on $host:$port; downloads go to $drives/d/download"
-QUARN_DRIVE_ROOT=$drives "$top/build/default/app/QuarnDemo"
+# Outside a desktop session (xvfb-run, ssh) Qt warns without a runtime directory.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR=$demo/xdg-runtime
+  mkdir -p "$XDG_RUNTIME_DIR"
+  chmod 0700 "$XDG_RUNTIME_DIR"
+fi
+# The engine leaves sharing off when its port is taken: say so below.
+share_holder=""
+share_port=${QUARN_SHARE_LISTEN:-127.0.0.1:48081}
+share_port=${share_port##*:}
+if [ "$share_port" -eq "$share_port" ] 2>/dev/null && port_in_use "$share_port"; then
+  share_holder=$(port_holder "$share_port")
+  share_holder=${share_holder:-another program}
+fi
+QUARN_DRIVE_ROOT=$drives "$top/build/default/app/QuarnDemo" &
+console_pid=$!
+
+# Percent-encodes one URL path segment, byte by byte.
+segment() {
+  local LC_ALL=C text=$1 out="" c i
+  for (( i = 0; i < ${#text}; i++ )); do
+    c=${text:i:1}
+    case $c in
+      [A-Za-z0-9._~-]) out+=$c ;;
+      *) out+=$(printf '%%%02X' "'$c") ;;
+    esac
+  done
+  printf '%s' "$out"
+}
+
+# Once the window is up (where xwininfo can tell), how to fetch what the
+# share buttons register from the console's engine.
+if [ -n "${DISPLAY:-}" ] && command -v xwininfo >/dev/null; then
+  for _ in $(seq 150); do
+    xwininfo -name 'QUARN DEMO' 2>/dev/null | grep -q IsViewable && break
+    kill -0 "$console_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+fi
+share_listen=${QUARN_SHARE_LISTEN:-127.0.0.1:48081}
+if [ "$share_listen" = off ] || [ "$share_listen" = OFF ] || [ "$share_listen" = Off ]; then
+  echo "demo.sh: sharing is off (QUARN_SHARE_LISTEN=$share_listen): the share buttons only register."
+else
+  share_port=${share_listen##*:}
+  share_host=${share_listen%:*}
+  case $share_host in 0.0.0.0|"") share_host=127.0.0.1 ;; "[::]") share_host="[::1]" ;; esac
+  base="http://$share_host:$share_port/$(segment "$site")"
+  echo "demo.sh: once pressed, each share button's file is served by the console's engine:"
+  echo "  _setShareFile   $base/$(segment b54550fbf6fbf15acd02e4721a14c111)"
+  echo "  _setShareFile2  $base/$(segment d4301f3edae670bde22305e444e4c2a1)"
+  echo "  _setShareFile3  $base/$(segment d4301f3edae670bde22305e444e4c2a0)"
+  echo "demo.sh: for example, after pressing _setShareFile2:"
+  echo "  curl -sS -o /dev/null -w '%{http_code} %{size_download} bytes\\n' $base/$(segment d4301f3edae670bde22305e444e4c2a1)"
+  if [ -n "$share_holder" ]; then
+    echo "demo.sh: but port $share_port was taken${share_holder:+ by $share_holder} when the console started: its sharing stays off." >&2
+  fi
+fi
+
+status=0
+wait "$console_pid" || status=$?
+console_pid=""
+exit "$status"
