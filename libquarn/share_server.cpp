@@ -437,8 +437,9 @@ std::unique_ptr<ShareServer> ShareServer::start(ShareRegistry& registry,
     Impl* impl = server->impl_.get();
 
     // A thread per peer (at most the connection limit, plus the listener):
-    // the library then hands sendfile 2 MiB at a time instead of 128 KiB
-    // between polls, which is what keeps up with nginx on a fast link.
+    // sendfile reads uncached pages synchronously, so a peer waiting on the
+    // disk holds up only its own thread; the library also sends 2 MiB per
+    // call this way instead of 128 KiB.
     // The inter-thread channel wakes the listener as each peer leaves, so its
     // connection is closed and counted out at once rather than at the next accept.
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL |
