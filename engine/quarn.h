@@ -129,11 +129,40 @@ QUARN_API int32_t setShareFile3(const char *sitename, const char *localfilename,
  * selects TLS) into {localfilename}.part, resuming a .part left by an earlier
  * run, and renames it to localfilename once filesize bytes have arrived.
  * user_name non-empty sends Basic auth with user_pwd; user_params is sent as
- * the query string; index and hash are sent as request headers. A transfer
- * that receives no byte for 30 s ends in QUARN_STATE_SERVER_ERROR (the
- * environment variable QUARN_STALL_TIMEOUT_MS shortens this, for tests). No argument
- * may be NULL; site, server, serverfilename, localfilename must not be empty,
- * hash must be 32 hex digits and filesize > 0.
+ * the query string; index and hash are sent as request headers. Redirects
+ * are followed (at most 5); credentials, index and hash go only to the
+ * scheme, host and port that `server` names. No argument may be NULL; site,
+ * server, serverfilename, localfilename must not be empty, hash must be 32
+ * hex digits, filesize > 0, and no component of localfilename may be "." or
+ * "..", or end in a dot or a space.
+ *
+ * What reaches the file: every response is checked before a byte of it is
+ * written (status, Content-Range, Content-Length against filesize, identity
+ * encoding only); the .part is always a prefix of the file as an accepted
+ * response delivered it, and a response rejected part-way leaves it as it
+ * was. A resume fetches the last 64 KiB of the .part again and compares
+ * them: on a difference (the server's file changed, a crash damaged the tail)
+ * the file is fetched from the start, compared as it comes, and replaced
+ * from the first differing byte on. QUARN_STATE_COMPLETE is reported only
+ * once the data and the rename are flushed to the disk. A drive path is
+ * reached without following any link below the drive root: a link on the
+ * way is QUARN_ERR_DIRECTORY, a link as the .part QUARN_ERR_FILE_CREATE, and
+ * a link at the final name counts as an existing file. A response whose
+ * body brings no byte for 30 s, or whose head is not complete 30 s after
+ * the request, ends in QUARN_STATE_SERVER_ERROR.
+ *
+ * Pieces and peers: a file larger than 8 MiB is fetched in pieces over up
+ * to QUARN_CONNECTIONS connections at once (1..16, default 4), and from the
+ * peers in QUARN_PEERS ("host:port,..."; share servers of other engines,
+ * asked for /{site}/{hash} over plain HTTP) that answer a HEAD with
+ * filesize bytes. Peers are trusted like a mirror list; credentials, index
+ * and hash go to the server only. A connection out of work takes over half
+ * of the largest piece still coming; a source that fails is dropped for this
+ * download, which fails only when no source is left. A server that answers
+ * a range with the whole file is read over one connection. Which pieces are
+ * on disk is kept in {localfilename}.part.map, written only after the bytes
+ * it records and removed with the rename, so a stop or a crash loses at most
+ * what was in flight. The environment is read when the download starts.
  *
  * Over HTTPS the server's certificate must verify against the trust store
  * described at the top of this file; a certificate that does not (untrusted,
@@ -143,7 +172,9 @@ QUARN_API int32_t setShareFile3(const char *sitename, const char *localfilename,
  * and hash headers never travel in clear.
  *
  * Returns 0 when the transfer thread has taken the download, or one of the
- * QUARN_ERR_ codes, checked in this order: -2, -1, -5, -3, -4, -6.
+ * QUARN_ERR_ codes, checked in this order: -2; -6 while the previous download
+ * is still running or finishing (and when the engine cannot start one); then
+ * -1, -5, -3, -4. A refused start creates and changes nothing on disk.
  */
 QUARN_API int32_t startDownload(const char16_t *site, const char16_t *server,
                                 const char16_t *serverfilename, const char16_t *index,
@@ -165,12 +196,13 @@ QUARN_API const char16_t *startDownloadJson(const char16_t *request);
  * getDownloadState - poll the current download.
  *
  * nSpeed: KiB/s, smoothed over about two seconds. nRemainTime: seconds,
- * -1 while unknown, 0 when done. nReceivedFileSize: bytes received from the
- * server in this download. nAbsFilesize: size of the local file now, resumed
- * bytes included. Any out pointer may be NULL. With no download yet every
- * value is 0 and the state is QUARN_STATE_PREPARING. After a download ends
- * its last figures stay until the next start, with speed 0 and remaining
- * time 0 (complete) or -1 (stopped or failed).
+ * -1 while running and not yet known. nReceivedFileSize: bytes this download
+ * added to the file (bytes fetched again only to be compared are not
+ * counted). nAbsFilesize: bytes of the file on disk now, resumed bytes
+ * included. Any out pointer may be NULL. With no download yet every value is
+ * 0 and the state is QUARN_STATE_PREPARING. Once a download has ended in any
+ * way its last figures stay until the next start, with speed 0 and
+ * remaining time 0: there is nothing left to wait for.
  *
  * Returns the QUARN_STATE_ code. Lock-free: cheap enough to call at any rate.
  */

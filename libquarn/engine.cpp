@@ -1,11 +1,14 @@
 #include "engine.h"
 
 #include "paths.h"
+#include "text.h"
 #include "transfer.h"
 
 #include "quarn.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -62,6 +65,52 @@ private:
     int64_t size_ = 0;
 };
 
+// QUARN_CONNECTIONS (1..16, default 4) and QUARN_PEERS ("host:port,...").
+TransferOptions transferOptions() {
+    TransferOptions options;
+    if (const char* text = std::getenv("QUARN_CONNECTIONS"); text != nullptr) {
+        if (const auto n = parseDecimal(text)) options.connections = static_cast<int>(std::clamp<long long>(*n, 1, 16));
+    }
+    if (const char* text = std::getenv("QUARN_PEERS"); text != nullptr) {
+        std::string_view list(text);
+        while (!list.empty()) {
+            const std::size_t comma = list.find(',');
+            std::string_view entry = list.substr(0, comma);
+            while (!entry.empty() && entry.front() == ' ') entry.remove_prefix(1);
+            while (!entry.empty() && entry.back() == ' ') entry.remove_suffix(1);
+            // Peers are share servers: plain HTTP, never a TLS endpoint.
+            if (const auto endpoint = normaliseEndpoint(entry); endpoint && endpoint->rfind("http://", 0) == 0)
+                options.peers.push_back(*endpoint);
+            list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+        }
+    }
+    return options;
+}
+
+// What of the .part can be trusted: the map beside it when there is one that
+// fits, else the .part as a prefix. A map that does not fit leaves nothing
+// trusted, since its .part may have holes.
+PieceMap resumePoint(int dir, const std::string& mapName, int64_t fileSize, const PartFile& part,
+                     TransferOptions& options) {
+    const UniqueFd map(::openat(dir, mapName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!map && errno == ENOENT) return PieceMap::prefix(fileSize, part.size());
+    if (part.size() == 0) return PieceMap::prefix(fileSize, 0); // a map left without its .part
+    std::string text;
+    char buffer[64 * 1024];
+    struct stat info {};
+    if (map && ::fstat(map.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+        ssize_t n = 0;
+        while (text.size() < (4u << 20) && (n = ::read(map.get(), buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (auto pieces = PieceMap::parse(text, fileSize, part.size())) {
+        options.mapped = true;
+        return std::move(*pieces);
+    }
+    options.untrusted = true;
+    return PieceMap::prefix(fileSize, 0);
+}
+
 } // namespace
 
 Engine::Engine() { curlReady(); }
@@ -106,9 +155,11 @@ int Engine::startLocked(const PreparedDownload& prepared) {
     DownloadFiles files;
     files.finalName = name.file;
     files.partName = name.file + ".part";
+    files.mapName = files.partName + ".map";
     PartFile part(walk.fd(), files.partName);
     if (!part.ok()) return QUARN_ERR_FILE_CREATE;
-    PieceMap pieces = PieceMap::prefix(prepared.fileSize, part.size());
+    TransferOptions options = transferOptions();
+    PieceMap pieces = resumePoint(walk.fd(), files.mapName, prepared.fileSize, part, options);
 
     struct statvfs disk {};
     if (::fstatvfs(walk.fd(), &disk) == 0) {
@@ -125,7 +176,8 @@ int Engine::startLocked(const PreparedDownload& prepared) {
     const int64_t onDisk = pieces.onDisk();
     const StatusSnapshot previous = board_.read();
     try {
-        auto transfer = std::make_unique<Transfer>(prepared, std::move(files), std::move(pieces), board_);
+        auto transfer = std::make_unique<Transfer>(prepared, std::move(files), std::move(pieces),
+                                                   std::move(options), board_);
         board_.publish(Transfer::initialStatus(onDisk, prepared.fileSize));
         transfer->launch();
         current_ = std::move(transfer);

@@ -284,6 +284,7 @@ std::optional<PreparedDownload> prepareDownload(const DownloadRequest& request) 
     const std::string query = encodeQuery(request.userParams);
     if (!query.empty()) prepared.url += "?" + query;
     prepared.local = std::move(*local);
+    prepared.site = request.site;
     prepared.index = request.index;
     prepared.hash = request.hash;
     prepared.userName = request.userName;

@@ -22,6 +22,7 @@ struct DownloadRequest {
 struct PreparedDownload {
     std::string url;       // scheme://host[:port]/site/segments[?params]
     LocalName local;       // where the file goes
+    std::string site;      // as given, for peers' share servers
     std::string index, hash, userName, userPwd;
     long long fileSize = 0;
 };

@@ -1,6 +1,11 @@
-// One download on a thread of its own, driven through a curl multi handle so
-// that a stop can wake it at once (curl_multi_wakeup) instead of waiting for
-// the next timeout.
+// One download on a thread of its own, driven through one curl multi handle
+// so that a stop can wake it at once (curl_multi_wakeup) instead of waiting
+// for the next timeout.
+//
+// A large file is fetched in pieces over several connections, to the user's
+// server and to peers that share the same file; a connection that runs out
+// of work takes over half of the largest piece still being fetched. Small
+// files, and servers that do not answer ranges, use one connection.
 //
 // What reaches the .part file is decided per response: its head must show
 // the bytes we asked for, in identity encoding, before a byte is written.
@@ -33,12 +38,25 @@ struct DownloadFiles {
     UniqueFd part;
     std::string partName;
     std::string finalName;
+    std::string mapName;
+};
+
+struct TransferOptions {
+    int connections = 4;            // at most this many at once
+    std::vector<std::string> peers; // "http://host:port" of share servers
+    // The pieces came from a map beside the .part (else the .part is a
+    // prefix of the file, its length what is trusted).
+    bool mapped = false;
+    // The .part's bytes cannot be trusted at all (a map that did not fit):
+    // they are dropped once the first response has been accepted.
+    bool untrusted = false;
 };
 
 class Transfer {
 public:
     // Throws when curl cannot be set up.
-    Transfer(PreparedDownload job, DownloadFiles files, PieceMap pieces, StatusBoard& board);
+    Transfer(PreparedDownload job, DownloadFiles files, PieceMap pieces, TransferOptions options,
+             StatusBoard& board);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -55,11 +73,14 @@ public:
     // compared, so a .part that no longer belongs to the server's file is
     // found before anything is appended to it.
     static constexpr int64_t kOverlap = 64 * 1024;
+    // Files up to this size are not worth more than one connection.
+    static constexpr int64_t kSegmentThreshold = 8 * 1024 * 1024;
 
 private:
     enum class Outcome { Running, Complete, Stopped, WriteError, ServerError };
     using Clock = std::chrono::steady_clock;
     struct Connection;
+    struct Source;
 
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* conn);
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* conn);
@@ -67,17 +88,26 @@ private:
     bool acceptHead(Connection& c);
     std::size_t body(Connection& c, const char* data, std::size_t length);
     bool consume(Connection& c, const char* data, std::size_t length);
+    bool mismatch(Connection& c, Piece& p, int64_t at);
     int64_t firstMismatch(int64_t at, const char* data, std::size_t length);
     bool cutPiece(Piece& piece, int64_t at);
     bool writeAt(int64_t at, const char* data, std::size_t length);
     void kickWriteBack(Connection& c);
 
+    Connection& addConnection();
+    void configureHop(Connection& c, const std::string& url);
     bool startRequest(Connection& c);
-    bool configureHop(Connection& c, const std::string& url);
+    Piece& pieceOf(const Connection& c);
     Outcome requestEnded(Connection& c, CURLcode result);
     void undoUnproven(Connection& c);
-    void release(Connection& c);
+    void detach(Connection& c);
+    void dropSource(Source& s);
+    void probeEnded(Source& s, CURLcode result);
+    Outcome schedule();
+    Source* pickSource();
+    int nextPiece(int thief);
 
+    bool saveMap(bool force);
     void sampleSpeed(Clock::time_point now);
     void publish(int32_t state);
     void run();
@@ -88,12 +118,22 @@ private:
     PreparedDownload job_;
     DownloadFiles files_;
     PieceMap pieces_;
+    TransferOptions options_;
     StatusBoard& board_;
     std::string origin_; // scheme://host:port of the server the user named
 
     CurlMulti multi_;
+    std::vector<std::unique_ptr<Source>> sources_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<char> compareBuffer_;
+    bool singleStream_ = false; // one response brings the whole file
+    Clock::time_point probeGrace_; // until then the server waits for the peers' answers
+    bool receiving_ = false;
+
+    UniqueFd map_;
+    std::size_t mapLength_ = 0;
+    bool mapDirty_ = false;
+    Clock::time_point mapSaved_;
 
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};

@@ -9,7 +9,7 @@ PACKAGES=(
   libjsoncpp-dev libcurl4-openssl-dev curl
   libmicrohttpd-dev
   libgtest-dev
-  nginx-light apache2-utils
+  nginx-light apache2-utils aria2
   openssl
   xvfb xauth x11-utils imagemagick iproute2
   fonts-nanum fontconfig

@@ -131,6 +131,13 @@ void EngineTest::SetUp() {
          "return 302 http://localhost:$server_port/test_site/sample.bin;"},
         {"/moved_site/", "", "", 0, false, "return 302 /test_site/sample.bin;"},
         {"/open_site/", "", "", 0, false, ""},
+        {"/capped_site/", "", "", 4 * kMiB, false, ""},
+        {"/whole_site/", "", "", 0, true, ""},
+        // A request from the file's first byte crawls, any other flies: the
+        // connection on the first piece falls behind and the others take over.
+        {"/steal_site/", "", "", 0, false,
+         "set $quarn_rate 0; if ($http_range ~ \"^bytes=0-\") { set $quarn_rate 1048576; } "
+         "limit_rate $quarn_rate;"},
         {"/redirect_open_site/", "", "", 0, false,
          "return 302 http://localhost:$server_port/open_site/sample.bin;"},
     };

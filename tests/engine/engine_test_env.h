@@ -63,6 +63,10 @@ int32_t waitForEnd(std::chrono::milliseconds deadline = std::chrono::seconds(20)
 //   /norange_site/  1 MiB/s, Range ignored (answers 200)
 //   /redirect_site/  302 to localhost (another host name) under /test_site/
 //   /moved_site/  302 to /test_site/sample.bin on the same host
+//   /open_site/  no limits; /redirect_open_site/ 302 to it on localhost
+//   /capped_site/  4 MiB/s per connection
+//   /whole_site/  Range ignored, no limit
+//   /steal_site/  1 MiB/s for a request from byte 0, no limit otherwise
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override;
