@@ -1,5 +1,6 @@
 #include "share_server.h"
 
+#include "handles.h"
 #include "share_registry.h"
 #include "text.h"
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/stat.h>
@@ -28,21 +30,45 @@ namespace {
 // told 503; past that the library refuses them outright.
 constexpr unsigned kOverflowConnections = 32;
 
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
+// A body of up to this size goes out in one sendfile call. A larger one is
+// read into the library's buffer instead: for those the library corks the
+// socket for the whole body, which halves loopback throughput (measured
+// 1.1 GB/s against 2.0 GB/s and more read this way).
+constexpr uint64_t kSendfileLimit = 2 * 1024 * 1024;
+constexpr std::size_t kReadBlock = 1024 * 1024;
 
-private:
-    int fd_;
+struct FileBody {
+    UniqueFd file;
+    int64_t offset;
 };
+
+ssize_t readBody(void* cls, uint64_t position, char* buffer, std::size_t max) {
+    const auto* body = static_cast<const FileBody*>(cls);
+    for (;;) {
+        const ssize_t n = ::pread(body->file.get(), buffer, max, body->offset + static_cast<int64_t>(position));
+        if (n < 0 && errno == EINTR) continue;
+        // A file cut short meanwhile ends the connection rather than the length it promised.
+        return n > 0 ? n : MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+}
+
+void freeBody(void* cls) { delete static_cast<FileBody*>(cls); }
+
+// The response for bytes [first, first + length) of `file`, which it owns
+// from now on.
+MHD_Response* fileResponse(UniqueFd file, int64_t first, uint64_t length) {
+    if (length <= kSendfileLimit) {
+        MHD_Response* response =
+            MHD_create_response_from_fd_at_offset64(length, file.get(), first);
+        if (response != nullptr) file.release(); // the library closes it
+        return response;
+    }
+    auto body = std::make_unique<FileBody>(FileBody{std::move(file), first});
+    MHD_Response* response =
+        MHD_create_response_from_callback(length, kReadBlock, &readBody, body.get(), &freeBody);
+    if (response != nullptr) body.release(); // freeBody takes it
+    return response;
+}
 
 struct ResponseRelease {
     void operator()(MHD_Response* response) const noexcept { MHD_destroy_response(response); }
@@ -316,7 +342,7 @@ MHD_Result ShareServer::Impl::serveFile(MHD_Connection* connection, const std::s
     if (!entry) return queueText(connection, MHD_HTTP_NOT_FOUND, "not found\n");
     // The registered inode itself, reached without following a link as the
     // last step: anything else put in its place since is not what was offered.
-    Fd file(::open(entry->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd file(::open(entry->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat now {};
     if (!file) {
         if (!fileIsGone(errno))
@@ -350,12 +376,8 @@ MHD_Result ShareServer::Impl::serveFile(MHD_Connection* connection, const std::s
                          {{MHD_HTTP_HEADER_CONTENT_RANGE, "bytes */" + std::to_string(size)},
                           {MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes"}});
 
-    // The library sends from the descriptor with sendfile and closes it
-    // when the response is done.
-    Response response(MHD_create_response_from_fd_at_offset64(
-        static_cast<uint64_t>(last - first + 1), file.get(), static_cast<int64_t>(first)));
+    Response response(fileResponse(std::move(file), first, static_cast<uint64_t>(last - first + 1)));
     if (!response) return MHD_NO;
-    file.release();
     if (range == RangeAnswer::Part)
         return queue(connection, MHD_HTTP_PARTIAL_CONTENT, std::move(response),
                      {{MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes"},
@@ -416,7 +438,7 @@ std::unique_ptr<ShareServer> ShareServer::start(ShareRegistry& registry,
     if (!listen) return nullptr;
     const int family = listen->address.ss_family;
     // Our own socket, so that a busy port is told apart from other failures.
-    Fd socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    UniqueFd socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const int one = 1;
     if (!socket || ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&listen->address), listen->length) != 0 ||
