@@ -1,6 +1,7 @@
 #include "transfer.h"
 
 #include "tls.h"
+#include "writeback.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -455,8 +456,8 @@ bool Transfer::writeAt(int64_t at, const char* data, std::size_t length) {
 
 void Transfer::kickWriteBack(Connection& c) {
     if (c.cursor - c.flushMark < kWriteBackChunk) return;
-    // Asynchronous: starts the disk on these pages without waiting for it.
-    ::sync_file_range(files_.part.get(), c.flushMark, c.cursor - c.flushMark, SYNC_FILE_RANGE_WRITE);
+    if (!writeBack_) writeBack_ = std::make_unique<WriteBack>(files_.part.get());
+    writeBack_->start(c.flushMark, c.cursor - c.flushMark);
     c.flushMark = c.cursor;
 }
 
@@ -797,6 +798,7 @@ Transfer::Outcome Transfer::complete() {
     // byte of this one in place, is it safe to drop.
     if (info.st_size > pieces_.fileSize() && ::ftruncate(fd, pieces_.fileSize()) != 0)
         return Outcome::WriteError;
+    writeBack_.reset(); // it borrows the descriptor
     if (::fdatasync(fd) != 0 || files_.part.close() != 0) return Outcome::WriteError;
     const int dir = files_.dir.get();
     map_.reset();
@@ -815,8 +817,12 @@ Transfer::Outcome Transfer::complete() {
 }
 
 void Transfer::finish(Outcome outcome) {
-    if (outcome == Outcome::Complete) outcome = complete();
-    else files_.part.close();
+    if (outcome == Outcome::Complete) {
+        outcome = complete();
+    } else {
+        writeBack_.reset();
+        files_.part.close();
+    }
     int32_t state = 6;
     switch (outcome) {
     case Outcome::Complete: state = 3; break;

@@ -31,6 +31,8 @@
 
 namespace quarn::engine {
 
+class WriteBack;
+
 // The files of one download as the start opened them. Every later operation
 // names files relative to `dir`, so a link planted meanwhile leads nowhere.
 struct DownloadFiles {
@@ -130,6 +132,7 @@ private:
     Clock::time_point probeGrace_; // until then the server waits for the peers' answers
     bool receiving_ = false;
 
+    std::unique_ptr<WriteBack> writeBack_; // before files_ goes: it borrows the .part
     UniqueFd map_;
     std::size_t mapLength_ = 0;
     bool mapDirty_ = false;
