@@ -4,6 +4,7 @@
 #include "share_server.h"
 #include "text.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace quarn::engine {
@@ -28,12 +29,18 @@ bool ShareRegistry::add(const ShareRequest& share) {
     if (share.site.empty() || share.site.find('\0') != std::string::npos ||
         !isHexDigest(share.hash) || share.fileSize <= 0)
         return false;
-    std::optional<std::string> path = mapLocalPath(share.localFileName);
-    if (!path) return false;
-    // stat outside the lock: a slow disk must not hold up other registrations.
+    const std::optional<LocalName> name = splitLocalPath(share.localFileName);
+    if (!name) return false;
+    // Reached as a download's file is, without following a link below the
+    // drive root, and a link itself is never registered. All outside the
+    // lock: a slow disk must not hold up other registrations.
+    DirectoryWalk walk;
     struct stat info {};
-    if (::stat(path->c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != share.fileSize)
+    if (walk.open(*name, false) != DirectoryWalk::Result::Opened ||
+        ::fstatat(walk.fd(), name->file.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode) || info.st_size != share.fileSize)
         return false;
+    std::optional<std::string> path = name->full();
     {
         std::lock_guard lock(mutex_);
         entries_[{share.site, lowerHex(share.hash)}] =

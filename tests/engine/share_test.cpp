@@ -101,6 +101,17 @@ TEST_F(ShareTest, MismatchesAndBadInputAreRefused) {
     EXPECT_NE(setShareFile(u16(good).c_str()), 0);
 }
 
+TEST_F(ShareTest, LinksBelowTheDriveRootAreNeverRegistered) {
+    const fs::path outside = tmp_ / "outside";
+    writeFile(outside / "secret.bin", std::string(1000, 's'));
+    fs::create_directories(mapped("c:\\download\\x").parent_path());
+    fs::create_symlink(outside / "secret.bin", mapped("c:\\download\\file.avi"));
+    fs::create_directory_symlink(outside, mapped("c:\\linked"));
+    const std::u16string hash = u"d4301f3edae670bde22305e444e4c2a1";
+    EXPECT_EQ(setShareFile2(u"s", hash.c_str(), u"c:\\download\\file.avi", 1000), 0) << "a file link";
+    EXPECT_EQ(setShareFile2(u"s", hash.c_str(), u"c:\\linked\\secret.bin", 1000), 0) << "a directory link";
+}
+
 TEST_F(ShareTest, SameSiteAndHashReplacesTheEntry) {
     sparse("c:\\a.avi", 10);
     sparse("c:\\b.avi", 20);
