@@ -1,3 +1,3 @@
-#include "quarndemo.h"
+#include "app/quarndemo.h"
 
 int main(int argc, char** argv) { return theApp.Run(argc, argv); }

@@ -1,6 +1,6 @@
-#include "quarndemo.h"
+#include "app/quarndemo.h"
 
-#include "quarndemodlg.h"
+#include "dialog/quarndemodlg.h"
 
 #include <QApplication>
 

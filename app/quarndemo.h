@@ -1,7 +1,7 @@
 // The application: process start-up, the console run modally, exit.
 #pragma once
 
-#include "wintypes.h"
+#include "platform/wintypes.h"
 
 #include <QLoggingCategory>
 

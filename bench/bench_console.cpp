@@ -2,10 +2,10 @@
 // QuarnDemo binary against a bare Qt dialog (same X server, same run), and
 // the UI-thread cost of one progress report against bare label updates.
 //   bench_console [rounds]
-#include "message.h"
-#include "process.h"
-#include "quarndemodlg.h"
-#include "transferinfo.h"
+#include "platform/message.h"
+#include "tests/support/process.h"
+#include "dialog/quarndemodlg.h"
+#include "dialog/transferinfo.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -3,9 +3,9 @@
 // alternating in one run.
 //
 //   bench_https [rounds] [MiB]      (default 5 rounds of a 1024 MiB file)
-#include "nginx_fixture.h"
-#include "quarn.h"
-#include "tls_certs.h"
+#include "tests/support/nginx_fixture.h"
+#include <quarn/quarn.h>
+#include "tests/support/tls_certs.h"
 
 #include <algorithm>
 #include <chrono>

@@ -3,8 +3,8 @@
 // plus the cost of a poll while a peer is being served.
 //
 //   bench_share [rounds]      (default 5)
-#include "nginx_fixture.h"
-#include "quarn.h"
+#include "tests/support/nginx_fixture.h"
+#include <quarn/quarn.h>
 
 #include <algorithm>
 #include <chrono>

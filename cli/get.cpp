@@ -1,7 +1,7 @@
 // quarn get: one download through the engine, followed on the terminal.
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "quarn.h"
+#include <quarn/quarn.h>
 
 #include <chrono>
 #include <cinttypes>

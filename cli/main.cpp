@@ -1,7 +1,7 @@
 // quarn: the engine from a terminal.
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "quarn.h"
+#include <quarn/quarn.h>
 
 #include <cstdio>
 #include <cstring>

@@ -1,8 +1,8 @@
 // quarn share: registers one file with the engine and keeps the process,
 // and so the engine's share server, alive until Ctrl-C or SIGTERM.
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "quarn.h"
+#include <quarn/quarn.h>
 
 #include <arpa/inet.h>
 #include <cerrno>

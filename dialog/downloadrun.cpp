@@ -1,8 +1,8 @@
-#include "downloadrun.h"
+#include "dialog/downloadrun.h"
 
-#include "quarndemodlg.h"
+#include "dialog/quarndemodlg.h"
 
-#include <quarn.h>
+#include <quarn/quarn.h>
 
 // One engine, one current download: starts are taken one at a time.
 std::mutex& CDownloadRun::StartLock() {

@@ -1,10 +1,10 @@
 // What one worker run shares with the window that started it.
 #pragma once
 
-#include "message.h"
-#include "thread.h"
-#include "transferinfo.h"
-#include "wintypes.h"
+#include "platform/message.h"
+#include "platform/thread.h"
+#include "dialog/transferinfo.h"
+#include "platform/wintypes.h"
 
 #include <atomic>
 #include <cstdint>

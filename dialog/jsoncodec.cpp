@@ -1,6 +1,6 @@
-#include "jsoncodec.h"
+#include "dialog/jsoncodec.h"
 
-#include "samplerequest.h"
+#include "dialog/samplerequest.h"
 
 #include <json/reader.h>
 #include <json/writer.h>

@@ -1,10 +1,10 @@
 // The download started with a JSON request and followed through JSON statuses.
-#include "downloadrun.h"
-#include "jsoncodec.h"
-#include "quarndemodlg.h"
-#include "samplerequest.h"
+#include "dialog/downloadrun.h"
+#include "dialog/jsoncodec.h"
+#include "dialog/quarndemodlg.h"
+#include "dialog/samplerequest.h"
 
-#include <quarn.h>
+#include <quarn/quarn.h>
 
 #include <memory>
 

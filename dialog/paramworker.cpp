@@ -1,9 +1,9 @@
 // The download started with the request as ten separate arguments.
-#include "downloadrun.h"
-#include "quarndemodlg.h"
-#include "samplerequest.h"
+#include "dialog/downloadrun.h"
+#include "dialog/quarndemodlg.h"
+#include "dialog/samplerequest.h"
 
-#include <quarn.h>
+#include <quarn/quarn.h>
 
 #include <memory>
 

@@ -1,11 +1,11 @@
-#include "quarndemodlg.h"
+#include "dialog/quarndemodlg.h"
 
-#include "downloadrun.h"
-#include "maindialog.h"
-#include "message.h"
-#include "resource.h"
+#include "dialog/downloadrun.h"
+#include "res/maindialog.h"
+#include "platform/message.h"
+#include "res/resource.h"
 
-#include <quarn.h>
+#include <quarn/quarn.h>
 
 #include <QPushButton>
 

@@ -2,11 +2,11 @@
 // registrations.
 #pragma once
 
-#include "cstring.h"
-#include "dialogbase.h"
-#include "thread.h"
-#include "transferinfo.h"
-#include "wintypes.h"
+#include "platform/cp949string.h"
+#include "platform/dialogbase.h"
+#include "platform/thread.h"
+#include "dialog/transferinfo.h"
+#include "platform/wintypes.h"
 
 #include <QIcon>
 

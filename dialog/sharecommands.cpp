@@ -1,10 +1,10 @@
 // Registering the sample files with the engine for sharing.
-#include "msgbox.h"
-#include "quarndemodlg.h"
-#include "samplerequest.h"
-#include "texts.h"
+#include "platform/msgbox.h"
+#include "dialog/quarndemodlg.h"
+#include "dialog/samplerequest.h"
+#include "dialog/texts.h"
 
-#include <quarn.h>
+#include <quarn/quarn.h>
 
 #include <string>
 

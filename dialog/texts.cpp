@@ -1,4 +1,4 @@
-#include "texts.h"
+#include "dialog/texts.h"
 
 #include <array>
 #include <string_view>

@@ -1,7 +1,7 @@
 // The console's own texts and fixed request values, each in one table.
 #pragma once
 
-#include "cstring.h"
+#include "platform/cp949string.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,8 +1,8 @@
 // The window's side of the workers' reports.
-#include "quarndemodlg.h"
-#include "texts.h"
+#include "dialog/quarndemodlg.h"
+#include "dialog/texts.h"
 
-#include <quarn.h>
+#include <quarn/quarn.h>
 
 namespace {
 // Whole MiB, each division truncating toward zero.

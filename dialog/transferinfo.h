@@ -1,7 +1,7 @@
 // One download's request and its latest status.
 #pragma once
 
-#include "cstring.h"
+#include "platform/cp949string.h"
 
 #include <cstdint>
 

@@ -1,10 +1,10 @@
-#include "engine.h"
+#include "libquarn/engine.h"
 
-#include "paths.h"
-#include "text.h"
-#include "transfer.h"
+#include "libquarn/paths.h"
+#include "libquarn/text.h"
+#include "libquarn/transfer.h"
 
-#include "quarn.h"
+#include <quarn/quarn.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -2,9 +2,9 @@
 // status board and the share registry.
 #pragma once
 
-#include "requests.h"
-#include "share_registry.h"
-#include "status_board.h"
+#include "libquarn/requests.h"
+#include "libquarn/share_registry.h"
+#include "libquarn/status_board.h"
 
 #include <memory>
 #include <mutex>

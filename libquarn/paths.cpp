@@ -1,4 +1,4 @@
-#include "paths.h"
+#include "libquarn/paths.h"
 
 #include <cerrno>
 #include <cstdlib>

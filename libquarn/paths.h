@@ -2,7 +2,7 @@
 // that reaches them without leaving the drive root.
 #pragma once
 
-#include "handles.h"
+#include "libquarn/handles.h"
 
 #include <optional>
 #include <string>

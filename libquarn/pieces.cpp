@@ -1,6 +1,6 @@
-#include "pieces.h"
+#include "libquarn/pieces.h"
 
-#include "text.h"
+#include "libquarn/text.h"
 
 #include <algorithm>
 #include <cinttypes>

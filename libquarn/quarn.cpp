@@ -1,10 +1,10 @@
 // The eight exported entry points. Each one converts its arguments, asks the
 // engine and converts the answer; no exception ever crosses the C boundary.
-#include "quarn.h"
+#include <quarn/quarn.h>
 
-#include "engine.h"
-#include "requests.h"
-#include "text.h"
+#include "libquarn/engine.h"
+#include "libquarn/requests.h"
+#include "libquarn/text.h"
 
 #include <atomic>
 #include <cinttypes>

@@ -1,7 +1,7 @@
-#include "requests.h"
+#include "libquarn/requests.h"
 
-#include "paths.h"
-#include "text.h"
+#include "libquarn/paths.h"
+#include "libquarn/text.h"
 
 #include <initializer_list>
 #include <json/json.h>

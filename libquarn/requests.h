@@ -3,7 +3,7 @@
 // no I/O beyond reading the environment for the drive root.
 #pragma once
 
-#include "paths.h"
+#include "libquarn/paths.h"
 
 #include <optional>
 #include <string>

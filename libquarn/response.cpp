@@ -1,6 +1,6 @@
-#include "response.h"
+#include "libquarn/response.h"
 
-#include "text.h"
+#include "libquarn/text.h"
 
 #include <cctype>
 

@@ -1,8 +1,8 @@
-#include "share_registry.h"
+#include "libquarn/share_registry.h"
 
-#include "paths.h"
-#include "share_server.h"
-#include "text.h"
+#include "libquarn/paths.h"
+#include "libquarn/share_server.h"
+#include "libquarn/text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 // no file system or network call ever happens under it.
 #pragma once
 
-#include "requests.h"
+#include "libquarn/requests.h"
 
 #include <atomic>
 #include <cstddef>

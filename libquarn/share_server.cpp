@@ -1,8 +1,8 @@
-#include "share_server.h"
+#include "libquarn/share_server.h"
 
-#include "handles.h"
-#include "share_registry.h"
-#include "text.h"
+#include "libquarn/handles.h"
+#include "libquarn/share_registry.h"
+#include "libquarn/text.h"
 
 #include <microhttpd.h>
 

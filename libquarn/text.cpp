@@ -1,4 +1,4 @@
-#include "text.h"
+#include "libquarn/text.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "tls.h"
+#include "libquarn/tls.h"
 
 #include <cstdlib>
 

@@ -1,7 +1,7 @@
-#include "transfer.h"
+#include "libquarn/transfer.h"
 
-#include "tls.h"
-#include "writeback.h"
+#include "libquarn/tls.h"
+#include "libquarn/writeback.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -14,11 +14,11 @@
 // the end of what was asked; until then it is undone on any failure.
 #pragma once
 
-#include "handles.h"
-#include "pieces.h"
-#include "requests.h"
-#include "response.h"
-#include "status_board.h"
+#include "libquarn/handles.h"
+#include "libquarn/pieces.h"
+#include "libquarn/requests.h"
+#include "libquarn/response.h"
+#include "libquarn/status_board.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "writeback.h"
+#include "libquarn/writeback.h"
 
 #include <fcntl.h>
 #include <system_error>

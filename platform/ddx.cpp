@@ -1,6 +1,6 @@
-#include "ddx.h"
+#include "platform/ddx.h"
 
-#include "dialogbase.h"
+#include "platform/dialogbase.h"
 
 #include <QLabel>
 #include <QProgressBar>

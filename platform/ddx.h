@@ -1,8 +1,8 @@
 // Data exchange between a dialog's members and its controls' texts.
 #pragma once
 
-#include "cstring.h"
-#include "wintypes.h"
+#include "platform/cp949string.h"
+#include "platform/wintypes.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "dialogbase.h"
+#include "platform/dialogbase.h"
 
-#include "dialogunits.h"
+#include "platform/dialogunits.h"
 
 #include <QLabel>
 #include <QProgressBar>

@@ -1,10 +1,10 @@
 // A dialog built from a template of controls in dialog units.
 #pragma once
 
-#include "ddx.h"
-#include "dialogunits.h"
-#include "dlgtemplate.h"
-#include "wintypes.h"
+#include "platform/ddx.h"
+#include "platform/dialogunits.h"
+#include "platform/dlgtemplate.h"
+#include "platform/wintypes.h"
 
 #include <QDialog>
 #include <QIcon>

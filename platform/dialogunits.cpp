@@ -1,4 +1,4 @@
-#include "dialogunits.h"
+#include "platform/dialogunits.h"
 
 #include <QFontMetrics>
 

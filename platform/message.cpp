@@ -1,4 +1,4 @@
-#include "message.h"
+#include "platform/message.h"
 
 #include <QCoreApplication>
 

@@ -2,7 +2,7 @@
 // queued events, in the order posted, and never wait for the dialog.
 #pragma once
 
-#include "wintypes.h"
+#include "platform/wintypes.h"
 
 #include <QEvent>
 

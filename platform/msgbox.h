@@ -1,8 +1,8 @@
 // Modal message box captioned with the application's name.
 #pragma once
 
-#include "cstring.h"
-#include "wintypes.h"
+#include "platform/cp949string.h"
+#include "platform/wintypes.h"
 
 #include <QString>
 

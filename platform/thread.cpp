@@ -1,4 +1,4 @@
-#include "thread.h"
+#include "platform/thread.h"
 
 #include <pthread.h>
 #include <sched.h>

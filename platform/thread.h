@@ -1,7 +1,7 @@
 // Worker threads and their pacing.
 #pragma once
 
-#include "wintypes.h"
+#include "platform/wintypes.h"
 
 #include <atomic>
 #include <chrono>

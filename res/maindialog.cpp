@@ -1,7 +1,7 @@
-#include "maindialog.h"
+#include "res/maindialog.h"
 
-#include "resource.h"
-#include "wintypes.h"
+#include "res/resource.h"
+#include "platform/wintypes.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
 // The console window's template.
 #pragma once
 
-#include "dlgtemplate.h"
+#include "platform/dlgtemplate.h"
 
 namespace res {
 const platform::DialogTemplate& MainDialogTemplate();

@@ -1,7 +1,7 @@
 // How the window shows a worker's reports: state texts, where the numbers
 // come from, the progress bar, and which reports stop the download.
-#include "ddx.h"
-#include "harness.h"
+#include "platform/ddx.h"
+#include "tests/dialog/harness.h"
 
 #include <array>
 

@@ -2,12 +2,12 @@
 // its message boxes recorded.
 #pragma once
 
-#include "fakeengine.h"
-#include "message.h"
-#include "msgbox.h"
-#include "quarndemodlg.h"
-#include "resource.h"
-#include "wait.h"
+#include "tests/fakeengine/fakeengine.h"
+#include "platform/message.h"
+#include "platform/msgbox.h"
+#include "dialog/quarndemodlg.h"
+#include "res/resource.h"
+#include "tests/support/wait.h"
 
 #include <QCoreApplication>
 #include <QLabel>

@@ -1,6 +1,6 @@
 // The three share registrations: what each hands the engine, and the one
 // message box that tells the outcome.
-#include "harness.h"
+#include "tests/dialog/harness.h"
 
 #include <json/reader.h>
 

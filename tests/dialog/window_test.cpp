@@ -1,8 +1,8 @@
 // The window itself: template, start-up values, the start and stop commands,
 // the modal run and the application shell around it.
-#include "harness.h"
-#include "maindialog.h"
-#include "quarndemo.h"
+#include "tests/dialog/harness.h"
+#include "res/maindialog.h"
+#include "app/quarndemo.h"
 
 #include <QApplication>
 #include <QFontDatabase>

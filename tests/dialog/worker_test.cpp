@@ -1,9 +1,9 @@
 // The two download workers against the scripted engine: what they send, what
 // they report and when, and that no worker outlives or confuses its window.
-#include "downloadrun.h"
-#include "expected_request.h"
-#include "harness.h"
-#include "jsoncodec.h"
+#include "dialog/downloadrun.h"
+#include "tests/unit/expected_request.h"
+#include "tests/dialog/harness.h"
+#include "dialog/jsoncodec.h"
 
 #include <QDir>
 

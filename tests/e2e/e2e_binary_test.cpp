@@ -1,7 +1,7 @@
 // The shipped QuarnDemo binary in a real X server: it starts, shows its
 // window, and leaves a screenshot behind as an artifact.
-#include "process.h"
-#include "wait.h"
+#include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 

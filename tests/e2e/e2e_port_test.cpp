@@ -1,7 +1,7 @@
 // The end-to-end suite when the console's fixed endpoint is already taken
 // (a demo running, a stray nginx): it fails at once and says which port.
-#include "process.h"
-#include "samplerequest.h"
+#include "tests/support/process.h"
+#include "dialog/samplerequest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // Sharing as a user meets it: the console's share buttons register the demo
 // files, and a peer fetches them from the console's own engine with curl.
-#include "e2e_support.h"
+#include "tests/e2e/e2e_support.h"
 
-#include "msgbox.h"
-#include "process.h"
-#include "resource.h"
-#include "samplerequest.h"
+#include "platform/msgbox.h"
+#include "tests/support/process.h"
+#include "res/resource.h"
+#include "dialog/samplerequest.h"
 
 #include <fcntl.h>
 #include <unistd.h>

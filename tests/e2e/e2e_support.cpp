@@ -1,8 +1,8 @@
-#include "e2e_support.h"
+#include "tests/e2e/e2e_support.h"
 
-#include "cstring.h"
-#include "process.h"
-#include "samplerequest.h"
+#include "platform/cp949string.h"
+#include "tests/support/process.h"
+#include "dialog/samplerequest.h"
 
 #include <QAbstractButton>
 #include <QLabel>

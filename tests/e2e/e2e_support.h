@@ -2,9 +2,9 @@
 // console's own endpoint.
 #pragma once
 
-#include "nginx_fixture.h"
-#include "quarndemodlg.h"
-#include "wait.h"
+#include "tests/support/nginx_fixture.h"
+#include "dialog/quarndemodlg.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Every entry point from several threads at once. Run under the tsan preset
 // this is the data-race check; in any build it checks answers stay sane.
-#include "engine_test_env.h"
+#include "tests/engine/engine_test_env.h"
 
 #include <atomic>
 #include <thread>

@@ -1,6 +1,6 @@
 // Downloads through the real engine from a real nginx: the happy path, the
 // failure states and stop/resume.
-#include "engine_test_env.h"
+#include "tests/engine/engine_test_env.h"
 
 #include <csignal>
 #include <dirent.h>

@@ -1,6 +1,6 @@
 // "Complete" means on the disk: the engine's calls to the kernel are watched
 // by defining them here, ahead of the C library's, in this executable only.
-#include "engine_test_env.h"
+#include "tests/engine/engine_test_env.h"
 
 #include <fcntl.h>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "engine_test_env.h"
+#include "tests/engine/engine_test_env.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -3,9 +3,9 @@
 // real libquarn.so.1.
 #pragma once
 
-#include "nginx_fixture.h"
-#include "quarn.h"
-#include "wait.h"
+#include "tests/support/nginx_fixture.h"
+#include <quarn/quarn.h>
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 

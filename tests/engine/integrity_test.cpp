@@ -1,8 +1,8 @@
 // What the engine promises about the file itself: a hostile or changed
 // server never leaves its bytes in the .part, a finished file is never
 // touched again, and nothing is written outside the drive root.
-#include "engine_test_env.h"
-#include "scripted_server.h"
+#include "tests/engine/engine_test_env.h"
+#include "tests/support/scripted_server.h"
 
 #include <csignal>
 #include <functional>

@@ -1,8 +1,8 @@
 // The engine's pure parts: path mapping, endpoints, URLs, and a fuzz run of
 // the JSON parsers.
-#include "paths.h"
-#include "requests.h"
-#include "text.h"
+#include "libquarn/paths.h"
+#include "libquarn/requests.h"
+#include "libquarn/text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // Large files come in pieces over several connections, from the server and
 // from peers' share servers; pieces survive stops and crashes in the map
 // beside the .part.
-#include "engine_test_env.h"
-#include "pieces.h"
-#include "process.h"
-#include "scripted_server.h"
+#include "tests/engine/engine_test_env.h"
+#include "libquarn/pieces.h"
+#include "tests/support/process.h"
+#include "tests/support/scripted_server.h"
 
 #include <arpa/inet.h>
 #include <cinttypes>

@@ -5,10 +5,10 @@
 // The engine starts its server once per process, at the first successful
 // registration, so every test here relies on running in a process of its
 // own (as ctest runs them) for its listen address and idle timeout.
-#include "engine_test_env.h"
-#include "process.h"
-#include "share_registry.h"
-#include "share_server.h"
+#include "tests/engine/engine_test_env.h"
+#include "tests/support/process.h"
+#include "libquarn/share_registry.h"
+#include "libquarn/share_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // The three registrations through the exported entry points, and the
 // registry's replacement rule through the engine's internals.
-#include "engine_test_env.h"
-#include "share_registry.h"
+#include "tests/engine/engine_test_env.h"
+#include "libquarn/share_registry.h"
 
 #include <iconv.h>
 

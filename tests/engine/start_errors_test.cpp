@@ -1,5 +1,5 @@
 // Each start error produced by the condition it names, through both starts.
-#include "engine_test_env.h"
+#include "tests/engine/engine_test_env.h"
 
 #include <functional>
 

@@ -1,7 +1,7 @@
 // HTTPS through the real engine from nginx with TLS, a throw-away CA handed
 // to the engine through the environment: downloads, resume, and refusals.
-#include "engine_test_env.h"
-#include "tls_certs.h"
+#include "tests/engine/engine_test_env.h"
+#include "tests/support/tls_certs.h"
 
 #include <cstdlib>
 #include <vector>

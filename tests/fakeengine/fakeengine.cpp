@@ -1,6 +1,6 @@
-#include "fakeengine.h"
+#include "tests/fakeengine/fakeengine.h"
 
-#include <quarn.h>
+#include <quarn/quarn.h>
 
 #include <QString>
 

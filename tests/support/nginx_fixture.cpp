@@ -1,4 +1,4 @@
-#include "nginx_fixture.h"
+#include "tests/support/nginx_fixture.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

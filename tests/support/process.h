@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "wait.h"
+#include "tests/support/wait.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "tls_certs.h"
+#include "tests/support/tls_certs.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The number forms of the data exchange, and dialog units to pixels.
-#include "ddx.h"
-#include "dialogunits.h"
+#include "platform/ddx.h"
+#include "platform/dialogunits.h"
 
 #include <gtest/gtest.h>
 

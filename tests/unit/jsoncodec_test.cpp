@@ -1,11 +1,11 @@
 // The JSON texts: the request as built, and the start reply and status as
 // read back. Engine replies are untrusted input: nothing in them may crash
 // the reader or stop it reading what it can.
-#include "expected_request.h"
-#include "fakeengine.h"
-#include "jsoncodec.h"
-#include "quarndemodlg.h"
-#include "samplerequest.h"
+#include "tests/unit/expected_request.h"
+#include "tests/fakeengine/fakeengine.h"
+#include "dialog/jsoncodec.h"
+#include "dialog/quarndemodlg.h"
+#include "dialog/samplerequest.h"
 
 #include <gtest/gtest.h>
 

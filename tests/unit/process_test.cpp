@@ -1,5 +1,5 @@
 // The child processes the end-to-end suite runs: what environment they see.
-#include "process.h"
+#include "tests/support/process.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The console's two kinds of text conversion: CP949 <-> UTF-16 for the
 // engine's text arguments, and the byte-wise widening of the JSON exchange.
-#include "cstring.h"
-#include "jsoncodec.h"
+#include "platform/cp949string.h"
+#include "dialog/jsoncodec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "cstring.h"
+#include "platform/cp949string.h"
 
 #include <iconv.h>
 
