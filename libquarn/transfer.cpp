@@ -3,6 +3,8 @@
 #include "libquarn/tls.h"
 #include "libquarn/writeback.h"
 
+#include <quarn/quarn.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -16,7 +18,7 @@
 namespace quarn::engine {
 namespace {
 
-constexpr long kBufferSize = 512 * 1024; // large reads mean large writes
+constexpr long kBufferSize = 512L * 1024; // large reads mean large writes
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 constexpr auto kSampleEvery = std::chrono::milliseconds(100);
 constexpr auto kSpeedWindow = std::chrono::seconds(2);
@@ -25,9 +27,9 @@ constexpr int kMaxRedirects = 5;
 constexpr int kMaxRestarts = 1;
 // Write-back starts this far behind the write position, so the flush at the
 // end finds little left to do.
-constexpr int64_t kWriteBackChunk = 8 * 1024 * 1024;
+constexpr int64_t kWriteBackChunk = int64_t{8} * 1024 * 1024;
 // A piece is only split when both halves keep at least this much.
-constexpr int64_t kMinSteal = 1024 * 1024;
+constexpr int64_t kMinSteal = int64_t{1024} * 1024;
 constexpr long kProbeTimeoutMs = 5000;
 constexpr auto kProbeGrace = std::chrono::milliseconds(500);
 
@@ -138,7 +140,7 @@ struct Transfer::Connection {
 
 StatusSnapshot Transfer::initialStatus(int64_t onDisk, int64_t fileSize) {
     StatusSnapshot s;
-    s.state = 0;
+    s.state = QUARN_STATE_PREPARING;
     s.speedKiB = 0;
     s.remainSec = -1;
     s.received = 0;
@@ -321,7 +323,7 @@ std::size_t Transfer::body(Connection& c, const char* data, std::size_t length) 
     c.lastProgress = now;
     receiving_ = true;
     sampleSpeed(now);
-    publish(2);
+    publish(QUARN_STATE_RECEIVING);
     return length;
 }
 
@@ -770,14 +772,14 @@ Transfer::Outcome Transfer::loop() {
         if (!saveMap(false)) return Outcome::WriteError;
         if (receiving_) {
             sampleSpeed(now);
-            publish(2);
+            publish(QUARN_STATE_RECEIVING);
         }
         curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(kPollInterval.count()), nullptr);
     }
 }
 
 void Transfer::run() {
-    publish(1);
+    publish(QUARN_STATE_CONNECTING);
     Outcome outcome = loop();
     for (auto& c : connections_) {
         if (c->failure == Outcome::WriteError && outcome != Outcome::Complete)
@@ -823,11 +825,11 @@ void Transfer::finish(Outcome outcome) {
         writeBack_.reset();
         files_.part.close();
     }
-    int32_t state = 6;
+    int32_t state = QUARN_STATE_SERVER_ERROR;
     switch (outcome) {
-    case Outcome::Complete: state = 3; break;
-    case Outcome::Stopped: state = 4; break;
-    case Outcome::WriteError: state = 5; break;
+    case Outcome::Complete: state = QUARN_STATE_COMPLETE; break;
+    case Outcome::Stopped: state = QUARN_STATE_STOPPED; break;
+    case Outcome::WriteError: state = QUARN_STATE_WRITE_ERROR; break;
     default: break;
     }
     // Once ended there is nothing left to wait for.

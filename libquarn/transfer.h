@@ -74,9 +74,9 @@ public:
     // Bytes before the end of a resumed piece that are fetched again and
     // compared, so a .part that no longer belongs to the server's file is
     // found before anything is appended to it.
-    static constexpr int64_t kOverlap = 64 * 1024;
+    static constexpr int64_t kOverlap = int64_t{64} * 1024;
     // Files up to this size are not worth more than one connection.
-    static constexpr int64_t kSegmentThreshold = 8 * 1024 * 1024;
+    static constexpr int64_t kSegmentThreshold = int64_t{8} * 1024 * 1024;
 
 private:
     enum class Outcome { Running, Complete, Stopped, WriteError, ServerError };

@@ -14,7 +14,7 @@ namespace {
 std::string Convert(const char* to, const char* from, std::string_view in, std::size_t unit,
                     std::string_view replacement) {
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    if (cd == reinterpret_cast<iconv_t>(-1)) // NOLINT(performance-no-int-to-ptr): iconv's error value
         throw std::runtime_error(std::string("iconv cannot convert ") + from + " to " + to);
     std::string out;
     out.resize(in.size() * 4 + 16);

@@ -37,8 +37,7 @@
  * http://host:port/{site}/{hash} (each segment percent-encoded) with the
  * registered file, single byte ranges included, to anyone who can reach the
  * port; nothing else is ever served. At most 64 peers at a time (503
- * beyond); a peer silent for 30 s is dropped (QUARN_SHARE_IDLE_TIMEOUT_MS
- * shortens this, for tests). A file removed, replaced or changed in size or
+ * beyond); a peer silent for 30 s is dropped. A file removed, replaced or changed in size or
  * modification time since its registration is dropped from the registry.
  * If the address cannot be used (a busy port, say) sharing stays off and
  * registrations answer as before. The server stops when the process exits.
