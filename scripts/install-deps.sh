@@ -13,6 +13,7 @@ PACKAGES=(
   openssl
   xvfb xauth x11-utils imagemagick iproute2
   fonts-nanum fontconfig
+  dpkg-dev file
 )
 
 missing=()
