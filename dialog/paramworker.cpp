@@ -20,7 +20,7 @@ BOOL CQuarnDemoDlg::FillTransferInfo(TransferInfo& info) {
     info.user_params = sample::kUserParams;
     info.remain_time = 0;
     info.speed = 0.0;
-    info.state = 0;
+    info.state = QUARN_STATE_PREPARING;
     info.receive_size = 0;
     return TRUE;
 }

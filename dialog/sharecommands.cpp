@@ -20,15 +20,19 @@ CString BuildShareRequest() {
     const auto quoted = [](const char* name, const char* value) {
         return std::string("\"") + name + "\" : \"" + value + "\",";
     };
+    // The one value with characters JSON escapes: the path's backslashes.
+    std::string localfilename;
+    for (const char* c = sample::kShare1LocalFileName; *c != '\0'; ++c)
+        localfilename += *c == '\\' ? std::string("\\\\") : std::string(1, *c);
     const Fragment fragments[] = {
         {0, "{", 0},
         {1, std::string("\"site\": \"") + sample::kShareSite + "\",", 1},
         {1, quoted("server", sample::kServer), 0},
-        {1, "\"serverfilename\" : \"/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056\",", 1},
-        {1, "\"index\" : \"545465121\",", 1},
+        {1, quoted("serverfilename", sample::kShare1ServerFileName), 1},
+        {1, quoted("index", sample::kShare1Index), 1},
         {1, quoted("hash", sample::kShare1Hash), 1},
         {1, quoted("filesize", sample::kShare1Size), 1},
-        {1, "\"localfilename\" : \"D:\\\\nginx-1.8.0\\\\html\\\\content\\\\왕좌의 게임111.mp4\",", 0},
+        {1, quoted("localfilename", localfilename.c_str()), 0},
         {1, "\"use_mserver\" : false,", 0},
         {1, quoted("user_name", sample::kUserName), 0},
         {1, quoted("user_pwd", sample::kUserPwd), 0},

@@ -1,5 +1,7 @@
 #include "dialog/texts.h"
 
+#include <quarn/quarn.h>
+
 #include <array>
 #include <string_view>
 
@@ -13,22 +15,22 @@ struct CodeText {
 };
 
 constexpr std::array<CodeText, 7> kStateTexts{{
-    {0, "준비중"},
-    {1, "연결중"},
-    {2, "전송중"},
-    {3, "다운로드 완료"},
-    {4, "중지"},
-    {5, "파일쓰기 에러"},
-    {6, "서버연결 실패"},
+    {QUARN_STATE_PREPARING, "준비중"},
+    {QUARN_STATE_CONNECTING, "연결중"},
+    {QUARN_STATE_RECEIVING, "전송중"},
+    {QUARN_STATE_COMPLETE, "다운로드 완료"},
+    {QUARN_STATE_STOPPED, "중지"},
+    {QUARN_STATE_WRITE_ERROR, "파일쓰기 에러"},
+    {QUARN_STATE_SERVER_ERROR, "서버연결 실패"},
 }};
 
 constexpr std::array<CodeText, 6> kStartErrorTexts{{
-    {-1, "파일 있음"},
-    {-2, "파라메터 에러"},
-    {-3, "파일 생성 에러"},
-    {-4, "디스크 공간 부족"},
-    {-5, "디렉토리 만들기 실패"},
-    {-6, "동작 에러"},
+    {QUARN_ERR_FILE_EXISTS, "파일 있음"},
+    {QUARN_ERR_PARAMETER, "파라메터 에러"},
+    {QUARN_ERR_FILE_CREATE, "파일 생성 에러"},
+    {QUARN_ERR_DISK_FULL, "디스크 공간 부족"},
+    {QUARN_ERR_DIRECTORY, "디렉토리 만들기 실패"},
+    {QUARN_ERR_OPERATION, "동작 에러"},
 }};
 
 template <std::size_t N>

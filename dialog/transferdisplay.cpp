@@ -37,15 +37,15 @@ LRESULT CQuarnDemoDlg::OnTransferProgress(WPARAM wParam, LPARAM lParam) {
     const auto* info = reinterpret_cast<const TransferInfo*>(lParam);
 
     switch (state) {
-    case 0:
-    case 1:
-    case 2:
+    case QUARN_STATE_PREPARING:
+    case QUARN_STATE_CONNECTING:
+    case QUARN_STATE_RECEIVING:
         m_dSpeed = info->speed;
         m_nRemainTime = info->remain_time;
         m_nReceiveSize = info->receive_size;
         m_nFileSize = info->current_file_size;
         m_strState = *texts::StateText(state);
-        if (state == 2) {
+        if (state == QUARN_STATE_RECEIVING) {
             const int position = WholeMiB(m_nFileSize);
             const int upper = WholeMiB(info->filesize);
             m_progress.SetRange32(0, upper);
@@ -53,8 +53,8 @@ LRESULT CQuarnDemoDlg::OnTransferProgress(WPARAM wParam, LPARAM lParam) {
             m_bBarRanged = true;
         }
         break;
-    case 3:
-    case 4: {
+    case QUARN_STATE_COMPLETE:
+    case QUARN_STATE_STOPPED: {
         // The record may be the last one of a finished worker: ask the engine.
         std::int32_t nSpeed = 0;
         std::int32_t nRemainTime = 0;
@@ -66,12 +66,12 @@ LRESULT CQuarnDemoDlg::OnTransferProgress(WPARAM wParam, LPARAM lParam) {
         m_nReceiveSize = nReceivedFileSize;
         m_nFileSize = nAbsFilesize;
         m_strState = *texts::StateText(state);
-        if (state == 3) FillProgressBar(nAbsFilesize);
+        if (state == QUARN_STATE_COMPLETE) FillProgressBar(nAbsFilesize);
         OnStopDownload();
         break;
     }
-    case 5:
-    case 6:
+    case QUARN_STATE_WRITE_ERROR:
+    case QUARN_STATE_SERVER_ERROR:
         m_dSpeed = info->speed;
         m_nRemainTime = info->remain_time;
         m_nReceiveSize = info->receive_size;
