@@ -9,7 +9,7 @@ namespace quarn::test {
 namespace {
 
 constexpr std::int64_t kMiB = 1024 * 1024;
-constexpr std::int64_t kSampleSize = 2208143958;
+constexpr std::int64_t kSampleSize = sample::kFileSize;
 
 enum class From { Record, EnginePoll, Nothing };
 // What a report does to the bar: nothing, a transfer report's position, full.
@@ -69,7 +69,8 @@ class Progress : public DisplayTest, public ::testing::WithParamInterface<Progre
 
 TEST_P(Progress, ShowsStateFromItsSource) {
     const ProgressRow& row = GetParam();
-    fakeengine::QueueStates({{9, 21, 22, 23, 24 * kMiB}});
+    // The window shows the reported state, never the one its own poll gets.
+    fakeengine::QueueStates({{QUARN_STATE_SERVER_ERROR + 3, 21, 22, 23, 24 * kMiB}});
     TransferInfo record{};
     record.speed = 11.0;
     record.remain_time = 12;
@@ -105,15 +106,17 @@ TEST_P(Progress, ShowsStateFromItsSource) {
 
 INSTANTIATE_TEST_SUITE_P(
     States, Progress,
-    ::testing::Values(ProgressRow{0, "준비중", From::Record, true, Bar::Stays, false},
-                      ProgressRow{1, "연결중", From::Record, true, Bar::Stays, false},
-                      ProgressRow{2, "전송중", From::Record, true, Bar::Moves, false},
-                      ProgressRow{3, "다운로드 완료", From::EnginePoll, true, Bar::Full, true},
-                      ProgressRow{4, "중지", From::EnginePoll, true, Bar::Stays, true},
-                      ProgressRow{5, "파일쓰기 에러", From::Record, false, Bar::Stays, true},
-                      ProgressRow{6, "서버연결 실패", From::Record, false, Bar::Stays, true},
-                      ProgressRow{7, nullptr, From::Nothing, false, Bar::Stays, false},
-                      ProgressRow{-1, nullptr, From::Nothing, false, Bar::Stays, false}),
+    ::testing::Values(
+        ProgressRow{QUARN_STATE_PREPARING, "준비중", From::Record, true, Bar::Stays, false},
+        ProgressRow{QUARN_STATE_CONNECTING, "연결중", From::Record, true, Bar::Stays, false},
+        ProgressRow{QUARN_STATE_RECEIVING, "전송중", From::Record, true, Bar::Moves, false},
+        ProgressRow{QUARN_STATE_COMPLETE, "다운로드 완료", From::EnginePoll, true, Bar::Full, true},
+        ProgressRow{QUARN_STATE_STOPPED, "중지", From::EnginePoll, true, Bar::Stays, true},
+        ProgressRow{QUARN_STATE_WRITE_ERROR, "파일쓰기 에러", From::Record, false, Bar::Stays, true},
+        ProgressRow{QUARN_STATE_SERVER_ERROR, "서버연결 실패", From::Record, false, Bar::Stays, true},
+        // Codes no engine answers.
+        ProgressRow{QUARN_STATE_SERVER_ERROR + 1, nullptr, From::Nothing, false, Bar::Stays, false},
+        ProgressRow{QUARN_STATE_PREPARING - 1, nullptr, From::Nothing, false, Bar::Stays, false}),
     [](const auto& row) { return Named("State", row.param.state); });
 
 struct ErrorRow {
@@ -138,14 +141,14 @@ TEST_P(StartError, ShowsTextAndStops) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, StartError,
-                         ::testing::Values(ErrorRow{-7, nullptr, true},
-                                           ErrorRow{-6, "동작 에러", true},
-                                           ErrorRow{-5, "디렉토리 만들기 실패", true},
-                                           ErrorRow{-4, "디스크 공간 부족", true},
-                                           ErrorRow{-3, "파일 생성 에러", true},
-                                           ErrorRow{-2, "파라메터 에러", true},
-                                           ErrorRow{-1, "파일 있음", true},
-                                           ErrorRow{0, nullptr, false}),
+                         ::testing::Values(ErrorRow{QUARN_ERR_OPERATION - 1, nullptr, true},
+                                           ErrorRow{QUARN_ERR_OPERATION, "동작 에러", true},
+                                           ErrorRow{QUARN_ERR_DIRECTORY, "디렉토리 만들기 실패", true},
+                                           ErrorRow{QUARN_ERR_DISK_FULL, "디스크 공간 부족", true},
+                                           ErrorRow{QUARN_ERR_FILE_CREATE, "파일 생성 에러", true},
+                                           ErrorRow{QUARN_ERR_PARAMETER, "파라메터 에러", true},
+                                           ErrorRow{QUARN_ERR_FILE_EXISTS, "파일 있음", true},
+                                           ErrorRow{0, nullptr, false}),  // no error
                          [](const auto& row) { return Named("Code", row.param.code); });
 
 struct BarRow {
@@ -164,7 +167,7 @@ TEST_P(ProgressBar, WholeMegabytes) {
     TransferInfo record{};
     record.current_file_size = row.current;
     record.filesize = row.filesize;
-    dlg->OnTransferProgress(2, reinterpret_cast<LPARAM>(&record));
+    dlg->OnTransferProgress(QUARN_STATE_RECEIVING, reinterpret_cast<LPARAM>(&record));
     ExpectBar(0, row.upper, row.pos);
     EXPECT_EQ(Text(IDC_FILE_SIZE), QString::number(row.current));
 }
@@ -182,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ProgressBar,
 // once "다운로드 완료" shows, and only then.
 struct EndRow {
     const char* name;
-    bool transferReport;  // a state-2 report at 2080 of 2105 MiB came first
+    bool transferReport;  // a receiving report at 2080 of 2105 MiB came first
     std::int32_t end;
     int upper;
     int pos;
@@ -196,18 +199,19 @@ TEST_P(BarAtTheEnd, FullOnlyWhenComplete) {
     TransferInfo record{};
     record.current_file_size = 2080 * kMiB;
     record.filesize = kSampleSize;
-    if (row.transferReport) dlg->OnTransferProgress(2, reinterpret_cast<LPARAM>(&record));
+    if (row.transferReport) dlg->OnTransferProgress(QUARN_STATE_RECEIVING, reinterpret_cast<LPARAM>(&record));
     dlg->OnTransferProgress(static_cast<WPARAM>(row.end), reinterpret_cast<LPARAM>(&record));
     ExpectBar(0, row.upper, row.pos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, BarAtTheEnd,
-                         ::testing::Values(EndRow{"CompleteAfterTransfer", true, 3, 2105, 2105},
-                                           EndRow{"CompleteWithoutTransfer", false, 3, 2105, 2105},
-                                           EndRow{"StoppedAfterTransfer", true, 4, 2105, 2080},
-                                           EndRow{"StoppedWithoutTransfer", false, 4, 100, 7},
-                                           EndRow{"WriteErrorAfterTransfer", true, 5, 2105, 2080},
-                                           EndRow{"ServerErrorAfterTransfer", true, 6, 2105, 2080}),
+                         ::testing::Values(
+                             EndRow{"CompleteAfterTransfer", true, QUARN_STATE_COMPLETE, 2105, 2105},
+                             EndRow{"CompleteWithoutTransfer", false, QUARN_STATE_COMPLETE, 2105, 2105},
+                             EndRow{"StoppedAfterTransfer", true, QUARN_STATE_STOPPED, 2105, 2080},
+                             EndRow{"StoppedWithoutTransfer", false, QUARN_STATE_STOPPED, 100, 7},
+                             EndRow{"WriteErrorAfterTransfer", true, QUARN_STATE_WRITE_ERROR, 2105, 2080},
+                             EndRow{"ServerErrorAfterTransfer", true, QUARN_STATE_SERVER_ERROR, 2105, 2080}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace

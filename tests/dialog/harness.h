@@ -2,12 +2,16 @@
 // its message boxes recorded.
 #pragma once
 
-#include "tests/fakeengine/fakeengine.h"
+#include "dialog/quarndemodlg.h"
+#include "dialog/samplerequest.h"
 #include "platform/message.h"
 #include "platform/msgbox.h"
-#include "dialog/quarndemodlg.h"
 #include "res/resource.h"
+#include "tests/fakeengine/fakeengine.h"
+#include "tests/support/text.h"
 #include "tests/support/wait.h"
+
+#include <quarn/quarn.h>
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -33,6 +37,12 @@ bool pump(Pred pred, std::chrono::milliseconds deadline = 10s) {
             return pred();
         },
         deadline);
+}
+
+// An engine status text: the state, then further members as written
+// (",\"speed\":5").
+inline std::u16string StatusJson(std::int32_t state, const std::string& members = "") {
+    return u16("{\"state\":" + std::to_string(state) + members + "}");
 }
 
 struct Report {

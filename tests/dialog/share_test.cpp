@@ -1,6 +1,7 @@
 // The three share registrations: what each hands the engine, and the one
 // message box that tells the outcome.
 #include "tests/dialog/harness.h"
+#include "tests/support/console_texts.h"
 
 #include <json/reader.h>
 
@@ -9,21 +10,13 @@
 namespace quarn::test {
 namespace {
 
-// The registration text, spaces exactly as laid out fragment by fragment.
-constexpr std::string_view kShareRequest =
-    R"({ "site": "test_site",  "server" : "127.0.0.1:48080", )"
-    R"("serverfilename" : "/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056",  )"
-    R"("index" : "545465121",  "hash" : "b54550fbf6fbf15acd02e4721a14c111",  )"
-    R"("filesize" : "1784365056",  )"
-    R"("localfilename" : "D:\\nginx-1.8.0\\html\\content\\왕좌의 게임111.mp4", )"
-    R"("use_mserver" : false, "user_name" : "111", "user_pwd" : "734", "user_params" : ""})";
-
 TEST_F(DialogTest, ShareFileSendsJsonTextWithKoreanNameIntact) {
     Click(IDC_SET_SHARE_FILE);
     const auto calls = fakeengine::CallsTo("setShareFile");
     ASSERT_EQ(calls.size(), 1u);
     const std::string& text = calls[0].texts.at(0);
-    EXPECT_EQ(text, kShareRequest);
+    // Spaces exactly as laid out fragment by fragment.
+    EXPECT_EQ(text, shareText(sampleShare()));
 
     Json::Value root;
     Json::CharReaderBuilder builder;
@@ -33,10 +26,9 @@ TEST_F(DialogTest, ShareFileSendsJsonTextWithKoreanNameIntact) {
     ASSERT_TRUE(reader->parse(text.data(), text.data() + text.size(), &root, &errors)) << errors;
     ASSERT_TRUE(root.isObject());
     EXPECT_EQ(root.size(), 11u);
-    EXPECT_EQ(root["localfilename"].asString(),
-              "D:\\nginx-1.8.0\\html\\content\\왕좌의 게임111.mp4");
+    EXPECT_EQ(root["localfilename"].asString(), sample::kShare1LocalFileName);
     EXPECT_TRUE(root["use_mserver"].isBool());
-    EXPECT_EQ(root["filesize"].asString(), "1784365056");
+    EXPECT_EQ(root["filesize"].asString(), sample::kShare1Size);
 
     std::size_t at = 0;
     for (const char* name : {"site", "server", "serverfilename", "index", "hash", "filesize",
@@ -54,13 +46,13 @@ TEST_F(DialogTest, ShareFile2And3PassSampleValuesInEntryPointOrder) {
     const auto calls = fakeengine::Calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].name, "setShareFile2");
-    EXPECT_EQ(calls[0].wide, (std::vector<std::u16string>{u"test_site", u"d4301f3edae670bde22305e444e4c2a1",
-                                                          u"c:\\download\\aaa.avi"}));
+    EXPECT_EQ(calls[0].wide, (std::vector<std::u16string>{u16(sample::kShareSite), u16(sample::kShare2Hash),
+                                                          u16(sample::kShare2Path)}));
     // 8-bit: the bytes as the console holds them, path before hash.
     EXPECT_EQ(calls[1].name, "setShareFile3");
-    EXPECT_EQ(calls[1].texts, (std::vector<std::string>{"test_site", "c:\\download\\bbb.avi",
-                                                        "d4301f3edae670bde22305e444e4c2a0"}));
-    for (const auto& call : calls) EXPECT_EQ(call.size, std::int64_t{1857140083});
+    EXPECT_EQ(calls[1].texts,
+              (std::vector<std::string>{sample::kShareSite, sample::kShare3Path, sample::kShare3Hash}));
+    for (const auto& call : calls) EXPECT_EQ(call.size, sample::kShare23Size);
 }
 
 struct Outcome {
@@ -92,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Results, ShareOutcome,
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(DialogTest, RegistrationsDuringDownloadLeaveItAlone) {
-    fakeengine::QueueStates({{2, 5, 6, 7, 3 * 1048576}});
+    fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 5, 6, 7, 3 * 1048576}});
     Click(IDC_START_DOWNLOAD);
     ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
     const auto shown = [&] {

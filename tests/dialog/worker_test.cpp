@@ -1,9 +1,9 @@
 // The two download workers against the scripted engine: what they send, what
 // they report and when, and that no worker outlives or confuses its window.
 #include "dialog/downloadrun.h"
-#include "tests/unit/expected_request.h"
-#include "tests/dialog/harness.h"
 #include "dialog/jsoncodec.h"
+#include "tests/dialog/harness.h"
+#include "tests/support/console_texts.h"
 
 #include <QDir>
 
@@ -35,15 +35,15 @@ TEST_P(Worker, StopBeforeFirstCheckMeansNoEngineCallAndNoReport) {
 
 TEST_P(Worker, RefusedStartReportsOnceAndEnds) {
     const bool param = GetParam() == Path::Param;
-    fakeengine::SetStartResult(-3);
-    fakeengine::SetStartReply(u"{\"err\":-4}");
+    fakeengine::SetStartResult(QUARN_ERR_FILE_CREATE);
+    fakeengine::SetStartReply(u16("{\"err\":" + std::to_string(QUARN_ERR_DISK_FULL) + "}"));
     Click(Button(GetParam()));
     ASSERT_TRUE(WorkersEnded());
     QCoreApplication::processEvents();
 
     ASSERT_EQ(recorder.reports.size(), 1u);
     EXPECT_EQ(recorder.reports[0].message, WM_TRANSFER_ERROR);
-    EXPECT_EQ(recorder.reports[0].wParam, param ? -3 : -4);
+    EXPECT_EQ(recorder.reports[0].wParam, param ? QUARN_ERR_FILE_CREATE : QUARN_ERR_DISK_FULL);
     if (!param) {
         EXPECT_EQ(recorder.reports[0].lParam, 0);
     }
@@ -57,12 +57,12 @@ TEST_P(Worker, RefusedStartReportsOnceAndEnds) {
 // posts afterwards may reach the window.
 TEST_P(Worker, CloseDuringRunJoinsWorkerPromptly) {
     dlg->Pacer().SetInterval(500ms);
-    fakeengine::QueueStates({{2, 5, 6, 7, 8}});
-    fakeengine::QueueStatusJson({u"{\"state\":2,\"speed\":5}"});
+    fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 5, 6, 7, 8}});
+    fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":5")});
     Click(Button(GetParam()));
     ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
-    fakeengine::QueueStates({{6}});
-    fakeengine::QueueStatusJson({u"{\"state\":6}"});
+    fakeengine::QueueStates({{QUARN_STATE_SERVER_ERROR}});
+    fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_SERVER_ERROR)});
 
     const auto before = std::chrono::steady_clock::now();
     dlg->reject();
@@ -99,13 +99,15 @@ TEST_P(Worker, StopDuringStartIsAppliedToTheStartedTransfer) {
 // takes its range from the finished file instead of the earlier run's.
 TEST_P(Worker, CompletionShowsAFullBar) {
     constexpr std::int64_t kMiB = 1 << 20;
-    const fakeengine::Status done{3, 0, 0, 0, 2208143958};
+    const fakeengine::Status done{QUARN_STATE_COMPLETE, 0, 0, 0, sample::kFileSize};
     if (GetParam() == Path::Param) {
-        fakeengine::QueueStates({{2, 9, 1, 0, 2080 * kMiB}, done});
+        fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 9, 1, 0, 2080 * kMiB}, done});
     } else {
         fakeengine::QueueStates({done});  // the window's own poll at the end
-        fakeengine::QueueStatusJson({u"{\"state\":2,\"current_file_size\":2181038080,\"filesize\":2208143958}",
-                                     u"{\"state\":3}"});
+        fakeengine::QueueStatusJson(
+            {StatusJson(QUARN_STATE_RECEIVING, ",\"current_file_size\":2181038080,\"filesize\":" +
+                                                   std::to_string(sample::kFileSize)),
+             StatusJson(QUARN_STATE_COMPLETE)});
     }
     const auto bar = [&] {
         int lower = -1, upper = -1;
@@ -118,8 +120,8 @@ TEST_P(Worker, CompletionShowsAFullBar) {
     EXPECT_EQ(dlg->m_strState, CString::FromUtf8("다운로드 완료"));
     EXPECT_EQ(bar(), (std::array<int, 3>{0, 2105, 2105}));
 
-    fakeengine::QueueStates({{3, 0, 0, 0, 5 * kMiB}});
-    fakeengine::QueueStatusJson({u"{\"state\":3}"});
+    fakeengine::QueueStates({{QUARN_STATE_COMPLETE, 0, 0, 0, 5 * kMiB}});
+    fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_COMPLETE)});
     Click(Button(GetParam()));
     ASSERT_TRUE(WorkersEnded());
     QCoreApplication::processEvents();
@@ -140,14 +142,16 @@ TEST_F(DialogTest, StartsSendSampleRequestsFromWorkerThreads) {
 
     const auto starts = fakeengine::CallsTo("startDownload");
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0].wide, (std::vector<std::u16string>{
-                                  u"test_site", u"127.0.0.1:48080", u"e3f20ec8060f3f1f5b98718b2df6f37b_2208143958",
-                                  u"881005", u"d:\\download\\aaaaa.avi", u"e3f20ec8060f3f1f5b98718b2df6f37b",
-                                  u"111", u"734", u""}));
-    EXPECT_EQ(starts[0].size, std::int64_t{2208143958});
+    std::vector<std::u16string> sent;
+    for (const char* value : {sample::kSite, sample::kServer, sample::kServerFileName, sample::kParamIndex,
+                              sample::kParamLocalFileName, sample::kHash, sample::kUserName, sample::kUserPwd,
+                              sample::kUserParams})
+        sent.push_back(u16(value));
+    EXPECT_EQ(starts[0].wide, sent);
+    EXPECT_EQ(starts[0].size, sample::kFileSize);
     const auto jsonStarts = fakeengine::CallsTo("startDownloadJson");
     ASSERT_EQ(jsonStarts.size(), 1u);
-    EXPECT_EQ(jsonStarts[0].wide.at(0), ToWideString(std::string(expected::kJsonRequest)));
+    EXPECT_EQ(jsonStarts[0].wide.at(0), ToWideString(requestText(sampleJsonRequest())));
     for (const auto& call : fakeengine::Calls())
         EXPECT_TRUE(call.name == "stopDownload" || !OnUiThread(call)) << call.name;
 }
@@ -156,7 +160,8 @@ TEST_F(DialogTest, StartsSendSampleRequestsFromWorkerThreads) {
 // although the final poll answered other numbers.
 TEST_F(DialogTest, RepeatedCompleteStatePostsUntilStoppedThenOnceMore) {
     std::vector<fakeengine::Status> answers;
-    for (std::int32_t speed = 1; speed <= 200; ++speed) answers.push_back({3, speed, 0, speed, speed});
+    for (std::int32_t speed = 1; speed <= 200; ++speed)
+        answers.push_back({QUARN_STATE_COMPLETE, speed, 0, speed, speed});
     fakeengine::QueueStates(answers);
     Click(IDC_START_DOWNLOAD);
     ASSERT_TRUE(WorkersEnded());
@@ -166,7 +171,7 @@ TEST_F(DialogTest, RepeatedCompleteStatePostsUntilStoppedThenOnceMore) {
     ASSERT_GE(reports.size(), 2u);
     for (const Report& r : reports) {
         EXPECT_EQ(r.message, WM_TRANSFER_PROGRESS);
-        EXPECT_EQ(r.wParam, 3);
+        EXPECT_EQ(r.wParam, QUARN_STATE_COMPLETE);
         ASSERT_TRUE(r.record);
     }
     const TransferInfo& last = *reports.back().record;
@@ -187,7 +192,7 @@ TEST_F(DialogTest, RepeatedCompleteStatePostsUntilStoppedThenOnceMore) {
     }
     EXPECT_EQ(workerPolls, reports.size());
     EXPECT_NE(static_cast<double>(finalAnswer), last.speed);
-    // Each handled state 3 polls the engine itself and stops once more.
+    // Each handled completion polls the engine itself and stops once more.
     EXPECT_EQ(polls.size() - workerPolls, reports.size());
     EXPECT_EQ(fakeengine::CountCalls("stopDownload"), reports.size());
 }
@@ -217,12 +222,12 @@ INSTANTIATE_TEST_SUITE_P(Replies, JsonStartReply,
 
 TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
     fakeengine::QueueStatusJson(
-        {u"{\"state\":2,\"speed\":1536.75,\"remain_time\":40,\"receive_size\":1048576,"
-         u"\"current_file_size\":3145728,\"filesize\":2208143958}",
-         u"{\"state\":2,\"speed\":2048,\"remain_time\":30,\"receive_size\":2097152,"
-         u"\"current_file_size\":4194304,\"filesize\":2208143958}",
-         u"{\"state\":5,\"speed\":0,\"remain_time\":-1,\"receive_size\":2097153,"
-         u"\"current_file_size\":999,\"filesize\":2208143958}"});
+        {StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":1536.75,\"remain_time\":40,\"receive_size\":1048576,"
+                                           "\"current_file_size\":3145728,\"filesize\":2208143958"),
+         StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":2048,\"remain_time\":30,\"receive_size\":2097152,"
+                                           "\"current_file_size\":4194304,\"filesize\":2208143958"),
+         StatusJson(QUARN_STATE_WRITE_ERROR, ",\"speed\":0,\"remain_time\":-1,\"receive_size\":2097153,"
+                                             "\"current_file_size\":999,\"filesize\":2208143958")});
     Click(IDC_START_DOWNLOAD_JSON);
     ASSERT_TRUE(WorkersEnded());
     QCoreApplication::processEvents();
@@ -230,12 +235,12 @@ TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
     std::vector<std::int32_t> states;
     for (const Report& r : recorder.reports) states.push_back(r.wParam);
     ASSERT_GE(states.size(), 4u);
-    EXPECT_EQ(states[0], 2);
-    EXPECT_EQ(states[1], 2);
-    EXPECT_EQ(states[2], 5);
+    EXPECT_EQ(states[0], QUARN_STATE_RECEIVING);
+    EXPECT_EQ(states[1], QUARN_STATE_RECEIVING);
+    EXPECT_EQ(states[2], QUARN_STATE_WRITE_ERROR);
     EXPECT_EQ(recorder.reports[0].record->speed, 1536.0);
     EXPECT_EQ(dlg->m_strState, CString::FromUtf8("파일쓰기 에러"));
-    EXPECT_EQ(dlg->m_nFileSize, 4194304);  // state 5 keeps the last state-2 size
+    EXPECT_EQ(dlg->m_nFileSize, 4194304);  // a write error keeps the last receiving size
     EXPECT_EQ(dlg->m_nReceiveSize, 2097153);
     EXPECT_EQ(dlg->m_nRemainTime, -1);
     EXPECT_EQ(Text(IDC_FILE_SIZE), QStringLiteral("4194304"));
@@ -249,20 +254,20 @@ TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
 // A quick stop and start: the earlier run winds down with its own final poll,
 // and nothing it reports reaches the display or stops the new run.
 TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {
-    fakeengine::QueueStatusJson({u"{\"state\":2,\"speed\":1}"});
+    fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":1")});
     Click(IDC_START_DOWNLOAD_JSON);
     ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
     const std::uint32_t oldRun = dlg->CurrentRun();
 
     // From here on the old run can only answer a failure that would stop the new one.
-    fakeengine::QueueStatusJson({u"{\"state\":6}"});
+    fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_SERVER_ERROR)});
     Click(IDC_STOP_DOWNLOAD);
     Click(IDC_START_DOWNLOAD);
     ASSERT_NE(dlg->CurrentRun(), oldRun);
 
     ASSERT_TRUE(pump([&] {
         const auto old = recorder.From(oldRun);
-        return dlg->RunningWorkers() == 1 && !old.empty() && old.back().wParam == 6 &&
+        return dlg->RunningWorkers() == 1 && !old.empty() && old.back().wParam == QUARN_STATE_SERVER_ERROR &&
                dlg->m_strState == CString::FromUtf8("준비중");
     }));
     QCoreApplication::processEvents();
@@ -278,8 +283,8 @@ std::size_t ThreadCount() { return QDir("/proc/self/task").entryList(QDir::Dirs 
 // Start, maybe stop, close: over and over, never leaving a worker behind.
 TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
     fakeengine::Reset();
-    fakeengine::QueueStatusJson({u"{\"state\":2}"});
-    fakeengine::QueueStates({{2}});
+    fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING)});
+    fakeengine::QueueStates({{QUARN_STATE_RECEIVING}});
     std::size_t baseline = 0;
     for (int cycle = 0; cycle < 100; ++cycle) {
         auto dlg = std::make_unique<CQuarnDemoDlg>();

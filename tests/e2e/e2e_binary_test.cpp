@@ -1,22 +1,15 @@
 // The shipped QuarnDemo binary in a real X server: it starts, shows its
 // window, and leaves a screenshot behind as an artifact.
+#include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
-
 
 namespace {
 
@@ -37,8 +30,8 @@ TEST(ConsoleBinary, ShowsItsWindowUnderXvfb) {
     ASSERT_FALSE(xvfb.display.empty()) << "Xvfb did not come up";
     const std::string& name = xvfb.display;
 
-    const fs::path drives = fs::temp_directory_path() / ("quarn-e2e-bin-" + std::to_string(::getpid()));
-    Child console({QUARNDEMO_BINARY}, {"DISPLAY=" + name, "QUARN_DRIVE_ROOT=" + drives.string(),
+    const quarn::test::TempDir drives("quarn-e2e-bin");
+    Child console({QUARNDEMO_BINARY}, {"DISPLAY=" + name, "QUARN_DRIVE_ROOT=" + drives.path().string(),
                                        "QT_QPA_PLATFORM=xcb"});
     const std::string query = "DISPLAY=" + name + " xwininfo -name 'QUARN DEMO' 2>/dev/null";
     std::string info;
@@ -63,8 +56,6 @@ TEST(ConsoleBinary, ShowsItsWindowUnderXvfb) {
         30s))
         << "the screen stayed empty";
     std::printf("screenshot: %s\n", shot.c_str());
-    std::error_code ignored;
-    fs::remove_all(drives, ignored);
 }
 
 } // namespace

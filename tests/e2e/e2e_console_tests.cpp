@@ -5,14 +5,12 @@
 #include "platform/message.h"
 #include "platform/msgbox.h"
 #include "res/resource.h"
-#include "dialog/samplerequest.h"
 
 #include <quarn/quarn.h>
 
 #include <QCoreApplication>
 #include <QPixmap>
 
-#include <fstream>
 #include <vector>
 
 namespace quarn::e2e {
@@ -41,7 +39,7 @@ TEST_P(Downloads, CompleteByteExactWithFullBar) {
     ASSERT_TRUE(PumpUntilState("다운로드 완료", kDownloadDeadline)) << StateText().toStdString();
     EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD); }, 5s));
     EXPECT_TRUE(ButtonEnabled(IDC_START_DOWNLOAD_JSON));
-    EXPECT_TRUE(SameContent(Drive(target), ServerFile()));
+    EXPECT_TRUE(test::sameContent(Drive(target), ServerFile()));
     EXPECT_FALSE(fs::exists(Drive(target + ".part")));
     int lower = -1, upper = -1;
     dlg_->m_progress.GetRange(lower, upper);
@@ -55,8 +53,8 @@ TEST_P(Downloads, CompleteByteExactWithFullBar) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothStarts, Downloads,
-                         ::testing::Values(Start{"Parameters", IDC_START_DOWNLOAD, "d/download/aaaaa.avi"},
-                                           Start{"Json", IDC_START_DOWNLOAD_JSON, "d/download/judge.mp4"}),
+                         ::testing::Values(Start{"Parameters", IDC_START_DOWNLOAD, sample::kParamLocalFileName},
+                                           Start{"Json", IDC_START_DOWNLOAD_JSON, sample::kJsonLocalFileName}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(ConsoleTest, StopMidwayThenResumeCompletes) {
@@ -66,7 +64,7 @@ TEST_F(ConsoleTest, StopMidwayThenResumeCompletes) {
     ASSERT_TRUE(PumpUntil([&] { return dlg_->m_nFileSize > (1 << 20); }, 60s));
     Click(IDC_STOP_DOWNLOAD);
     ASSERT_TRUE(PumpUntilState("중지", 10s)) << StateText().toStdString();
-    const fs::path part = Drive("d/download/aaaaa.avi.part");
+    const fs::path part = Drive(std::string(sample::kParamLocalFileName) + ".part");
     ASSERT_TRUE(fs::exists(part));
     const auto kept = fs::file_size(part);
     EXPECT_GT(kept, 0u);
@@ -74,19 +72,18 @@ TEST_F(ConsoleTest, StopMidwayThenResumeCompletes) {
     ASSERT_TRUE(PumpUntil([&] { return dlg_->RunningWorkers() == 0; }, 10s));
     Click(IDC_START_DOWNLOAD);
     ASSERT_TRUE(PumpUntilState("다운로드 완료", kDownloadDeadline)) << StateText().toStdString();
-    EXPECT_TRUE(SameContent(Drive("d/download/aaaaa.avi"), ServerFile()));
+    EXPECT_TRUE(test::sameContent(Drive(sample::kParamLocalFileName), ServerFile()));
     EXPECT_NE(nginx_.accessLog().find("range=\"bytes="), std::string::npos) << nginx_.accessLog();
 }
 
 TEST_F(ConsoleTest, ExistingFileIsRefused) {
     StartServer();
-    fs::create_directories(Drive("d/download"));
-    std::ofstream(Drive("d/download/aaaaa.avi")) << "already here";
+    test::writeFile(Drive(sample::kParamLocalFileName), "already here");
     OpenConsole();
     Click(IDC_START_DOWNLOAD);
     ASSERT_TRUE(PumpUntilState("파일 있음", 10s)) << StateText().toStdString();
     EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD); }, 5s));
-    EXPECT_EQ(fs::file_size(Drive("d/download/aaaaa.avi")), 12u);
+    EXPECT_EQ(fs::file_size(Drive(sample::kParamLocalFileName)), 12u);
 }
 
 TEST_F(ConsoleTest, ServerGoneMidTransferIsAConnectionFailure) {
@@ -97,7 +94,7 @@ TEST_F(ConsoleTest, ServerGoneMidTransferIsAConnectionFailure) {
     nginx_.kill();
     ASSERT_TRUE(PumpUntilState("서버연결 실패", 60s)) << StateText().toStdString();
     EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD_JSON); }, 5s));
-    EXPECT_TRUE(fs::exists(Drive("d/download/judge.mp4.part")));
+    EXPECT_TRUE(fs::exists(Drive(std::string(sample::kJsonLocalFileName) + ".part")));
 }
 
 TEST_F(ConsoleTest, ShareButtonsRegisterExistingFilesOnly) {
@@ -105,15 +102,11 @@ TEST_F(ConsoleTest, ShareButtonsRegisterExistingFilesOnly) {
         const char* path;
         std::int64_t size;
     } files[] = {
-        {"d/nginx-1.8.0/html/content/왕좌의 게임111.mp4", 1784365056},
-        {"c/download/aaa.avi", sample::kShare23Size},
-        {"c/download/bbb.avi", sample::kShare23Size},
+        {sample::kShare1LocalFileName, std::stoll(sample::kShare1Size)},
+        {sample::kShare2Path, sample::kShare23Size},
+        {sample::kShare3Path, sample::kShare23Size},
     };
-    for (const auto& f : files) {
-        fs::create_directories(Drive(f.path).parent_path());
-        std::ofstream(Drive(f.path)).close();
-        fs::resize_file(Drive(f.path), static_cast<std::uintmax_t>(f.size));
-    }
+    for (const auto& f : files) test::makeSparseFile(Drive(f.path), f.size);
     std::vector<QString> shown;
     platform::SetMessageBoxHandler([&](const QString&, const QString& text, UINT) {
         shown.push_back(text);
@@ -123,7 +116,7 @@ TEST_F(ConsoleTest, ShareButtonsRegisterExistingFilesOnly) {
     Click(IDC_SET_SHARE_FILE);
     Click(IDC_SET_SHARE_FILE2);
     Click(IDC_SET_SHARE_FILE3);
-    fs::remove(Drive("c/download/bbb.avi"));
+    fs::remove(Drive(sample::kShare3Path));
     Click(IDC_SET_SHARE_FILE3);
     platform::SetMessageBoxHandler({});
     const QString yes = QString::fromUtf8("등록됨"), no = QString::fromUtf8("등록 안됨");
@@ -145,7 +138,7 @@ TEST_F(ConsoleTest, ClosingDuringTransferIsQuickAndLeavesAResumablePart) {
 
     // The sample comes in pieces: the .part has holes, and its map says
     // which bytes are there.
-    const fs::path part = Drive("d/download/aaaaa.avi.part");
+    const fs::path part = Drive(std::string(sample::kParamLocalFileName) + ".part");
     ASSERT_TRUE(fs::exists(part));
     EXPECT_TRUE(fs::exists(part.string() + ".map"));
     std::int32_t speed = 0, remain = 0;

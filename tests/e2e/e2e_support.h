@@ -2,8 +2,10 @@
 // console's own endpoint.
 #pragma once
 
-#include "tests/support/nginx_fixture.h"
 #include "dialog/quarndemodlg.h"
+#include "dialog/samplerequest.h"
+#include "tests/support/files.h"
+#include "tests/support/nginx_fixture.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +25,7 @@ namespace quarn::e2e {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-inline constexpr std::int64_t kSampleSize = 2208143958;
+inline constexpr std::int64_t kSampleSize = sample::kFileSize;
 
 // nginx directives: the first request crawls, a resumed (Range) request runs
 // at full speed, so a stop lands mid-transfer and the resume finishes fast.
@@ -35,6 +37,12 @@ std::uint16_t ConsolePort();
 // Empty when 127.0.0.1:port can be bound; otherwise why not, naming the
 // listener when `ss` can tell.
 std::string PortTaken(std::uint16_t port);
+
+// What the engine reads of the environment is set once, in main, before
+// anything starts: its share server's threads run from the first
+// registration to the end of the process. The drive root is emptied before
+// each test instead.
+void SetProcessEnvironment(const fs::path& driveRoot);
 
 class ConsoleTest : public ::testing::Test {
 protected:
@@ -60,9 +68,9 @@ protected:
     }
     bool PumpUntilState(const char* utf8, std::chrono::milliseconds deadline);
 
-    fs::path Drive(const std::string& relative) const { return drives_ / relative; }
+    // Where the engine puts a console path ("d:\\download\\x").
+    fs::path Drive(const std::string& windowsPath) const { return test::drivePath(drives_, windowsPath); }
     static fs::path ServerFile();
-    static bool SameContent(const fs::path& a, const fs::path& b);
 
     fs::path dir_;
     fs::path drives_;

@@ -1,10 +1,10 @@
 // Every entry point from several threads at once. Run under the tsan preset
 // this is the data-race check; in any build it checks answers stay sane.
 #include "tests/engine/engine_test_env.h"
+#include "tests/support/threads.h"
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 namespace quarn::test {
 namespace {
@@ -18,14 +18,13 @@ TEST_F(ConcurrencyTest, PollsStopsAndRegistrationsOverlapDownloads) {
     const std::string small = serve("test_site", "small.bin", 64 * 1024);
     writeFile(mapped("c:\\share\\a.bin"), small);
 
-    std::atomic<bool> done{false};
     std::atomic<int> badStates{0}, badJson{0}, polls{0}, stops{0};
-    std::vector<std::thread> threads;
+    TestThreads threads;
     for (int i = 0; i < 2; ++i) {
-        threads.emplace_back([&] {
-            while (!done.load()) {
+        threads.start([&](std::stop_token done) {
+            while (!done.stop_requested()) {
                 const int32_t state = poll().state;
-                if (state < 0 || state > 6) ++badStates;
+                if (state < QUARN_STATE_PREPARING || state > QUARN_STATE_SERVER_ERROR) ++badStates;
                 const std::u16string json = getDownloadStateJson();
                 if (json.find(u"\"state\":") == std::u16string::npos ||
                     json.find(u"\"filesize\":") == std::u16string::npos)
@@ -34,8 +33,8 @@ TEST_F(ConcurrencyTest, PollsStopsAndRegistrationsOverlapDownloads) {
             }
         });
     }
-    threads.emplace_back([&] {
-        while (!done.load()) {
+    threads.start([&](std::stop_token done) {
+        while (!done.stop_requested()) {
             // Stop only now and then, so some downloads also finish.
             if (poll().fileBytes > 256 * 1024) {
                 stopDownload();
@@ -44,9 +43,9 @@ TEST_F(ConcurrencyTest, PollsStopsAndRegistrationsOverlapDownloads) {
             std::this_thread::yield();
         }
     });
-    threads.emplace_back([&] {
+    threads.start([&](std::stop_token done) {
         int n = 0;
-        while (!done.load()) {
+        while (!done.stop_requested()) {
             setShareFile2(u"test_site", u"d4301f3edae670bde22305e444e4c2a1", u"c:\\share\\a.bin",
                           (n++ % 2 == 0) ? 64 * 1024 : 1);
         }
@@ -65,8 +64,7 @@ TEST_F(ConcurrencyTest, PollsStopsAndRegistrationsOverlapDownloads) {
         (end == QUARN_STATE_COMPLETE ? completed : stopped)++;
         stopDownload();
     }
-    done = true;
-    for (std::thread& t : threads) t.join();
+    threads.stopAndJoin();
 
     EXPECT_EQ(badStates.load(), 0);
     EXPECT_EQ(badJson.load(), 0);

@@ -1,51 +1,35 @@
 #include "tests/engine/engine_test_env.h"
 
+#include "tests/support/console_texts.h"
+
+#include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <json/json.h>
 #include <random>
 #include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace quarn::test {
 
-std::u16string u16(const std::string& utf8) {
-    std::u16string out;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        char32_t cp = c;
-        int extra = 0;
-        if (c >= 0xF0) {
-            cp = c & 0x07;
-            extra = 3;
-        } else if (c >= 0xE0) {
-            cp = c & 0x0F;
-            extra = 2;
-        } else if (c >= 0xC0) {
-            cp = c & 0x1F;
-            extra = 1;
-        }
-        for (int k = 1; k <= extra && i + k < utf8.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        i += 1 + extra;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
+namespace {
+
+// Set during static initialisation, before any engine thread can exist: the
+// share server's threads, once started, run until the process ends, so the
+// root is never changed afterwards, only emptied.
+struct ProcessDriveRoot {
+    TempDir dir{"quarn-drives"};
+    ProcessDriveRoot() { ::setenv("QUARN_DRIVE_ROOT", dir.path().c_str(), 1); }
+};
+
+const ProcessDriveRoot& processDriveRoot() {
+    static const ProcessDriveRoot root;
+    return root;
 }
 
-std::string jsonEscape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out;
-}
+[[maybe_unused]] const bool g_driveRootSet = (processDriveRoot(), true);
+
+} // namespace
 
 std::string sampleBytes(std::size_t size, uint32_t seed) {
     std::mt19937 random(seed);
@@ -54,19 +38,7 @@ std::string sampleBytes(std::size_t size, uint32_t seed) {
     return bytes;
 }
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << path;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::u16string errReply(int32_t code) { return u16("{\"err\":" + std::to_string(code) + "}"); }
 
 int32_t Download::start() const {
     return startDownload(u16(site).c_str(), u16(server).c_str(), u16(serverFileName).c_str(),
@@ -76,23 +48,17 @@ int32_t Download::start() const {
 }
 
 std::string Download::json() const {
-    const auto member = [](const char* name, const std::string& value) {
-        return std::string("   \"") + name + "\" : \"" + jsonEscape(value) + "\",\n";
-    };
-    std::string text = "{\n" + member("filesize", std::to_string(fileSize)) + member("hash", hash) +
-                       member("index", index) + member("localfilename", localFileName) +
-                       member("server", server) + member("serverfilename", serverFileName) +
-                       member("site", site) + member("user_name", userName) +
-                       member("user_params", userParams);
-    return text + "   \"user_pwd\" : \"" + jsonEscape(userPwd) + "\"\n}\n";
+    return requestText({site, server, serverFileName, index, localFileName, hash,
+                        std::to_string(fileSize), userName, userPwd, userParams});
+}
+
+std::string Download::logged() const {
+    return "user=\"" + userName + "\" index=\"" + index + "\" hash=\"" + hash + "\"";
 }
 
 int32_t Download::startJson() const {
-    const char16_t* reply = startDownloadJson(u16(json()).c_str());
-    std::string ascii;
-    for (const char16_t* p = reply; *p != 0; ++p) ascii += static_cast<char>(*p);
     Json::Value root;
-    std::istringstream in(ascii);
+    std::istringstream in(utf8(startDownloadJson(u16(json()).c_str())));
     in >> root;
     return root["err"].asInt();
 }
@@ -114,13 +80,29 @@ int32_t waitForEnd(std::chrono::milliseconds deadline) {
     return state >= QUARN_STATE_COMPLETE ? state : -1;
 }
 
+bool killDownloadWhen(const Download& d, const std::function<bool()>& until,
+                      std::chrono::milliseconds deadline) {
+    stopDownload();
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        if (d.start() != 0) ::_exit(1);
+        for (;;) ::pause(); // killed mid-transfer
+    }
+    const bool held = waitFor(until, deadline);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return held;
+}
+
+fs::path EngineTest::driveRoot() { return processDriveRoot().dir.path(); }
+
 void EngineTest::SetUp() {
-    std::string pattern = (fs::temp_directory_path() / "quarn-engine-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    tmp_ = pattern;
-    fs::create_directories(driveRoot());
+    // What an earlier test left goes; nothing of it may still be writing.
+    stopDownload();
+    for (const auto& entry : fs::directory_iterator(driveRoot())) fs::remove_all(entry.path());
+    tmp_ = makeTempDir("quarn-engine");
     fs::create_directories(tmp_ / "www");
-    ::setenv("QUARN_DRIVE_ROOT", driveRoot().c_str(), 1);
     NginxOptions options;
     options.root = tmp_ / "www";
     options.locations = {
@@ -152,11 +134,7 @@ void EngineTest::TearDown() {
 }
 
 fs::path EngineTest::mapped(const std::string& windowsPath) const {
-    fs::path path = driveRoot() / std::string(1, static_cast<char>(windowsPath[0] | 0x20));
-    std::string rest = windowsPath.substr(3);
-    for (char& c : rest)
-        if (c == '\\') c = '/';
-    return path / rest;
+    return drivePath(driveRoot(), windowsPath);
 }
 
 std::string EngineTest::serve(const std::string& site, const std::string& name, std::size_t size) {

@@ -3,39 +3,52 @@
 // real libquarn.so.1.
 #pragma once
 
+#include "dialog/samplerequest.h"
+#include "tests/support/environment.h"
+#include "tests/support/files.h"
 #include "tests/support/nginx_fixture.h"
-#include <quarn/quarn.h>
+#include "tests/support/text.h"
 #include "tests/support/wait.h"
+
+#include <quarn/quarn.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace quarn::test {
 
 namespace fs = std::filesystem;
 
-inline constexpr const char* kHash = "e3f20ec8060f3f1f5b98718b2df6f37b";
-inline constexpr const char* kUser = "111";
-inline constexpr const char* kPassword = "734";
+// The console's sample credentials and hash, unless a test says otherwise.
+inline constexpr const char* kHash = sample::kHash;
+inline constexpr const char* kUser = sample::kUserName;
+inline constexpr const char* kPassword = sample::kUserPwd;
 inline constexpr int64_t kMiB = 1024 * 1024;
 
-std::u16string u16(const std::string& utf8); // UTF-8 -> UTF-16 for test data
-std::string jsonEscape(const std::string& text);
+// An entry the engine reads when it sets a transfer up: changed, and put
+// back, only while no transfer runs (any download is stopped first).
+class EngineEnv : public ScopedEnv {
+public:
+    EngineEnv(std::string name, const char* value)
+        : ScopedEnv(std::move(name), value, [] { stopDownload(); }) {}
+};
 
 // Deterministic pseudo-random content, so a misplaced byte cannot hide.
 std::string sampleBytes(std::size_t size, uint32_t seed);
-void writeFile(const fs::path& path, const std::string& bytes);
-std::string readFile(const fs::path& path);
+
+// {"err":CODE}, as startDownloadJson answers.
+std::u16string errReply(int32_t code);
 
 struct Download {
-    std::string site = "test_site";
+    std::string site = sample::kSite;
     std::string server;
     std::string serverFileName = "sample.bin";
-    std::string index = "881005";
+    std::string index = sample::kParamIndex;
     std::string localFileName = "d:\\download\\sample.bin";
     std::string hash = kHash;
     int64_t fileSize = 0;
@@ -46,6 +59,8 @@ struct Download {
     int32_t start() const;     // startDownload
     int32_t startJson() const; // startDownloadJson, "err" of the reply
     std::string json() const;  // the request as the console writes it
+    // What nginx logs of the request's user, index and hash.
+    std::string logged() const;
 };
 
 struct Status {
@@ -54,10 +69,19 @@ struct Status {
 };
 Status poll();
 
-// Waits for an end state (3-6); returns -1 if none came within the deadline.
+// Waits for an end state (complete or a failure); -1 if none came within
+// the deadline.
 int32_t waitForEnd(std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
-// Every test gets its own drive root, server root and nginx. The sites:
+// Starts `d` in a forked child and kills it (SIGKILL) once `until` holds or
+// the deadline passes; whether `until` held. No engine thread may exist
+// across fork(): any download of this process is stopped first.
+bool killDownloadWhen(const Download& d, const std::function<bool()>& until,
+                      std::chrono::milliseconds deadline);
+
+// Every test gets its own server root and nginx, and an empty drive root.
+// The drive root is the process's: QUARN_DRIVE_ROOT is set once, before
+// anything starts, and emptied before each test. The sites:
 //   /test_site/  Basic auth 111/734
 //   /slow_site/  1 MiB/s
 //   /norange_site/  1 MiB/s, Range ignored (answers 200)
@@ -72,7 +96,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    fs::path driveRoot() const { return tmp_ / "drives"; }
+    static fs::path driveRoot();
     fs::path mapped(const std::string& windowsPath) const; // where the engine puts it
     // Writes `size` sample bytes as www/SITE/NAME and returns them.
     std::string serve(const std::string& site, const std::string& name, std::size_t size);

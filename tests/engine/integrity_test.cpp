@@ -138,11 +138,8 @@ TEST_F(IntegrityTest, HeaderTrickledLineByLineIsAStall) {
     });
     Download d = request("test_site", "sample.bin", 1000);
     d.server = server.endpoint();
-    stopDownload();
-    ::setenv("QUARN_STALL_TIMEOUT_MS", "500", 1);
-    const int32_t started = d.start();
-    ::unsetenv("QUARN_STALL_TIMEOUT_MS");
-    ASSERT_EQ(started, 0);
+    const EngineEnv stall("QUARN_STALL_TIMEOUT_MS", "500");
+    ASSERT_EQ(d.start(), 0);
     EXPECT_EQ(waitForEnd(5s), QUARN_STATE_SERVER_ERROR);
 }
 
@@ -238,20 +235,11 @@ TEST_F(IntegrityTest, KilledMidDownloadSeveralTimesThenResumedIsByteExact) {
     const Download d = request("slow_site", "sample.bin", 3 * kMiB);
     int64_t last = 0;
     for (int kill = 0; kill < 3; ++kill) {
-        stopDownload(); // no engine thread may exist across fork()
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (d.start() != 0) ::_exit(1);
-            for (;;) ::pause(); // the parent kills it mid-transfer
-        }
         const fs::path p = part(d);
-        ASSERT_TRUE(waitFor([&] {
+        ASSERT_TRUE(killDownloadWhen(d, [&] {
             std::error_code e;
             return static_cast<int64_t>(fs::file_size(p, e)) > last + 128 * 1024 && !e;
         }, 10s));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
         last = static_cast<int64_t>(fs::file_size(p));
         EXPECT_TRUE(readFile(p) == bytes.substr(0, static_cast<std::size_t>(last)));
     }

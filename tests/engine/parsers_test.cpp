@@ -3,10 +3,11 @@
 #include "libquarn/paths.h"
 #include "libquarn/requests.h"
 #include "libquarn/text.h"
+#include "tests/engine/engine_test_env.h"
+#include "tests/support/console_texts.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <optional>
 #include <random>
 #include <string>
@@ -14,29 +15,8 @@
 namespace quarn::engine {
 namespace {
 
-// Sets an environment variable for one scope, restoring the old value.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value != nullptr)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+// Entries the engine's path mapping reads, set for one scope.
+using ScopedEnv = test::EngineEnv;
 
 TEST(PathMapping, MapsDrivePathsAndRefusesEscapes) {
     const ScopedEnv root("QUARN_DRIVE_ROOT", "/r/");
@@ -136,19 +116,13 @@ TEST(Requests, BuildsTheUrlFromSiteFileAndParameters) {
 }
 
 TEST(Requests, ParsesTheConsolesJsonRequest) {
-    const std::u16string text =
-        u"{\n   \"filesize\" : \"2208143958\",\n   \"hash\" : \"e3f20ec8060f3f1f5b98718b2df6f37b\",\n"
-        u"   \"index\" : \"20002\",\n   \"localfilename\" : \"d:\\\\download\\\\judge.mp4\",\n"
-        u"   \"server\" : \"127.0.0.1:48080\",\n"
-        u"   \"serverfilename\" : \"e3f20ec8060f3f1f5b98718b2df6f37b_2208143958\",\n"
-        u"   \"site\" : \"test_site\",\n   \"user_name\" : \"111\",\n   \"user_params\" : \"\",\n"
-        u"   \"user_pwd\" : \"734\"\n}\n";
-    const std::optional<DownloadRequest> r = parseDownloadRequestJson(text);
+    const std::optional<DownloadRequest> r =
+        parseDownloadRequestJson(test::u16(test::requestText(test::sampleJsonRequest())));
     ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(r->fileSize, 2208143958);
-    EXPECT_EQ(r->localFileName, "d:\\download\\judge.mp4");
-    EXPECT_EQ(r->index, "20002");
-    EXPECT_EQ(r->userPwd, "734");
+    EXPECT_EQ(r->fileSize, sample::kFileSize);
+    EXPECT_EQ(r->localFileName, sample::kJsonLocalFileName);
+    EXPECT_EQ(r->index, sample::kJsonIndex);
+    EXPECT_EQ(r->userPwd, sample::kUserPwd);
 }
 
 TEST(Text, ConvertsStrictly) {
@@ -184,18 +158,9 @@ std::u16string mutate(std::u16string text, std::mt19937& random) {
 
 TEST(Fuzz, JsonParsersSurviveMutatedInput) {
     const ScopedEnv root("QUARN_DRIVE_ROOT", "/nonexistent-quarn-root");
-    const std::u16string seeds[] = {
-        u"{\"filesize\":\"2208143958\",\"hash\":\"e3f20ec8060f3f1f5b98718b2df6f37b\","
-        u"\"index\":\"20002\",\"localfilename\":\"d:\\\\download\\\\judge.mp4\","
-        u"\"server\":\"127.0.0.1:48080\",\"serverfilename\":\"e3f_2208143958\",\"site\":\"test_site\","
-        u"\"user_name\":\"111\",\"user_params\":\"\",\"user_pwd\":\"734\"}",
-        u"{ \"site\": \"test_site\",  \"server\" : \"127.0.0.1:48080\", \"serverfilename\" : "
-        u"\"/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056\", \"index\" : \"545465121\", "
-        u"\"hash\" : \"b54550fbf6fbf15acd02e4721a14c111\", \"filesize\" : \"1784365056\", "
-        u"\"localfilename\" : \"D:\\\\nginx-1.8.0\\\\html\\\\content\\\\왕좌의 게임111.mp4\", "
-        u"\"use_mserver\" : false, \"user_name\" : \"111\", \"user_pwd\" : \"734\", "
-        u"\"user_params\" : \"\"}",
-    };
+    // The console's two requests.
+    const std::u16string seeds[] = {test::u16(test::requestText(test::sampleJsonRequest())),
+                                    test::u16(test::shareText(test::sampleShare()))};
     std::mt19937 random(20240611);
     int accepted = 0;
     for (int i = 0; i < 6000; ++i) {

@@ -6,13 +6,11 @@
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
 
-#include <arpa/inet.h>
 #include <cinttypes>
 #include <csignal>
-#include <netinet/in.h>
+#include <optional>
 #include <regex>
 #include <set>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,17 +18,6 @@ namespace quarn::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool accepting(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
 
 // Range starts of the 206 answers nginx logged for `path`.
 std::set<int64_t> rangeStarts(const std::string& log, const std::string& path) {
@@ -54,16 +41,14 @@ protected:
     fs::path part(const Download& d) const { return mapped(d.localFileName).string() + ".part"; }
     fs::path map(const Download& d) const { return part(d).string() + ".map"; }
 
-    // Starts with these peers and connections; the environment is only
-    // touched while no engine thread runs.
+    // Starts with these peers and connections, which stay set until the
+    // next start or the test's end (both stop the download first).
     int32_t startWith(const Download& d, const std::string& peers, const char* connections = "4") {
-        stopDownload();
-        ::setenv("QUARN_PEERS", peers.c_str(), 1);
-        ::setenv("QUARN_CONNECTIONS", connections, 1);
-        const int32_t started = d.start();
-        ::unsetenv("QUARN_PEERS");
-        ::unsetenv("QUARN_CONNECTIONS");
-        return started;
+        connections_.reset();
+        peers_.reset();
+        peers_.emplace("QUARN_PEERS", peers.c_str());
+        connections_.emplace("QUARN_CONNECTIONS", connections);
+        return d.start();
     }
 
     // Every byte the map claims is on disk and right.
@@ -80,6 +65,9 @@ protected:
             EXPECT_TRUE(bytes.compare(start, done, file, start, done) == 0) << "piece at " << p.start;
         }
     }
+
+private:
+    std::optional<EngineEnv> peers_, connections_;
 };
 
 TEST_F(SegmentsTest, ConnectionsFetchPiecesInParallelAndTakeOverTheSlowOne) {
@@ -119,7 +107,7 @@ TEST_F(SegmentsTest, APeerAndTheServerShareTheWork) {
     Child peer({QUARN_CLI_BINARY, "share", "--site", "capped_site", "--hash", kHash,
                 (tmp_ / "offered.bin").string(), "--listen", listen},
                {});
-    ASSERT_TRUE(waitFor([&] { return accepting(port); }, 10s)) << "quarn share did not listen";
+    ASSERT_TRUE(waitFor([&] { return acceptsConnections(port); }, 10s)) << "quarn share did not listen";
 
     const Download d = request("capped_site", "sample.bin", 32 * kMiB);
     ASSERT_EQ(startWith(d, listen), 0);
@@ -189,21 +177,12 @@ TEST_F(SegmentsTest, KilledRepeatedlyThenResumedIsByteExactAndTheMapNeverLies) {
     const Download d = request("capped_site", "sample.bin", 24 * kMiB);
     int64_t last = 0;
     for (int kill = 0; kill < 3; ++kill) {
-        stopDownload(); // no engine thread may exist across fork()
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (d.start() != 0) ::_exit(1);
-            for (;;) ::pause(); // the parent kills it mid-transfer
-        }
         int64_t claimed = 0;
-        ASSERT_TRUE(waitFor([&] {
+        ASSERT_TRUE(killDownloadWhen(d, [&] {
             const auto pieces = engine::PieceMap::parse(readFile(map(d)), 24 * kMiB, 24 * kMiB);
             claimed = pieces ? pieces->doneBytes() : 0;
             return claimed > last + 2 * kMiB;
         }, 20s));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
         last = claimed;
         expectMapHonest(d, bytes);
     }

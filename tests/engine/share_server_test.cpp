@@ -10,18 +10,12 @@
 #include "libquarn/share_registry.h"
 #include "libquarn/share_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
+#include <cctype>
+#include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <map>
-#include <netinet/in.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sstream>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace quarn::test {
 namespace {
@@ -38,12 +32,21 @@ const bool g_noDefaultSharePort = [] {
 constexpr const char* kSite = "test_site";
 constexpr const char* kShareHash = "d4301f3edae670bde22305e444e4c2a1";
 
+// The share server reads QUARN_SHARE_* once, when the process's first
+// registration starts it, and its threads run from then on until the
+// process ends: a setting is made before that, with no download running,
+// and never put back.
+void shareSetting(const char* name, const std::string& value) {
+    stopDownload();
+    ::setenv(name, value.c_str(), 1);
+}
+
 // The port this process's share server takes, chosen before the first
 // registration.
 uint16_t sharePort() {
     static const uint16_t port = [] {
         const uint16_t p = freeLoopbackPort();
-        ::setenv("QUARN_SHARE_LISTEN", ("127.0.0.1:" + std::to_string(p)).c_str(), 1);
+        shareSetting("QUARN_SHARE_LISTEN", "127.0.0.1:" + std::to_string(p));
         return p;
     }();
     return port;
@@ -55,92 +58,11 @@ std::string hashFor(int n) {
     return text;
 }
 
-class Socket {
-public:
-    explicit Socket(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        connected_ = fd_ >= 0 &&
-                     ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Socket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    bool connected() const { return connected_; }
-    bool send(const std::string& text) {
-        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-    }
-    // Whether the peer has closed its side (reading what is left first).
-    bool closedByPeer() {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                received_.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        }
-    }
-    const std::string& received() const { return received_; }
-
-private:
-    int fd_;
-    bool connected_ = false;
-    std::string received_;
-};
-
-bool accepting(uint16_t port) { return Socket(port).connected(); }
-
 int openDescriptors() {
     int n = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
     return n;
 }
-
-// A program run to its end, its output (both streams) in a file.
-class Program {
-public:
-    Program(std::vector<std::string> args, const fs::path& output) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Program() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    void signal(int sig) const { ::kill(pid_, sig); }
-    // The exit status, or -1 when it did not exit normally.
-    int wait() {
-        int status = 0;
-        if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
 
 struct Reply {
     int status = 0;
@@ -185,9 +107,9 @@ protected:
                                          "-o", body.string()};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(base(port) + path);
-        Program curl(args, tmp_ / "curl.out");
-        EXPECT_TRUE(curl.started());
-        curl.wait();
+        Child curl(args, {}, (tmp_ / "curl.out").string());
+        EXPECT_EQ(curl.SpawnError(), 0);
+        curl.Wait();
         Reply reply;
         std::istringstream lines(readFile(headers));
         for (std::string line; std::getline(lines, line);) {
@@ -265,7 +187,7 @@ TEST_F(ShareServerTest, RangesValidatorsAndHeadByteExact) {
     std::string upper = kShareHash;
     for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     EXPECT_EQ(fetch(target(kSite, upper)).body, bytes);
-    Socket raw(sharePort());
+    LoopbackClient raw(sharePort());
     ASSERT_TRUE(raw.send("HEAD " + path + " HTTP/1.0\r\n\r\n"));
     ASSERT_TRUE(waitFor([&] { return raw.closedByPeer(); }, 10s));
     const std::string& answer = raw.received();
@@ -380,43 +302,35 @@ TEST_F(ShareServerTest, ChangedFilesLeaveTheRegistry) {
 TEST_F(ShareServerTest, ListensFromTheFirstSuccessfulRegistration) {
     const uint16_t port = sharePort();
     writeFile(mapped("c:\\share\\a.bin"), "12345");
-    EXPECT_FALSE(accepting(port));
+    EXPECT_FALSE(acceptsConnections(port));
     EXPECT_EQ(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 6), 0);
-    EXPECT_FALSE(accepting(port));
+    EXPECT_FALSE(acceptsConnections(port));
     EXPECT_NE(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 5), 0);
-    EXPECT_TRUE(accepting(port));
+    EXPECT_TRUE(acceptsConnections(port));
     EXPECT_EQ(fetch(target(kSite, kShareHash)).body, "12345");
 }
 
 TEST_F(ShareServerTest, StoppingReleasesThePortAndEveryDescriptor) {
     const uint16_t port = freeLoopbackPort();
-    ::setenv("QUARN_SHARE_LISTEN", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    shareSetting("QUARN_SHARE_LISTEN", "127.0.0.1:" + std::to_string(port));
     writeFile(mapped("c:\\share\\a.bin"), "payload");
     const int before = openDescriptors();
     {
-        std::unique_ptr<Socket> waiting; // still connected when the server stops
+        std::unique_ptr<LoopbackClient> waiting; // still connected when the server stops
         engine::ShareRegistry registry;
         ASSERT_TRUE(registry.add({kSite, kShareHash, "c:\\share\\a.bin", 7}));
-        waiting = std::make_unique<Socket>(port);
+        waiting = std::make_unique<LoopbackClient>(port);
         ASSERT_TRUE(waiting->connected());
         EXPECT_EQ(fetch(target(kSite, kShareHash), {}, port).body, "payload");
     }
-    EXPECT_FALSE(accepting(port));
+    EXPECT_FALSE(acceptsConnections(port));
     EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST_F(ShareServerTest, BusyPortLeavesSharingOffAndDownloadsAlone) {
-    // Someone else's listener on the port.
-    const int other = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::getsockname(other, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    ASSERT_EQ(::listen(other, 8), 0);
-    const uint16_t port = ntohs(address.sin_port);
-    ::setenv("QUARN_SHARE_LISTEN", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    LoopbackListener other; // someone else's listener on the port
+    const uint16_t port = other.port();
+    shareSetting("QUARN_SHARE_LISTEN", "127.0.0.1:" + std::to_string(port));
 
     writeFile(mapped("c:\\share\\a.bin"), "12345");
     EXPECT_NE(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 5), 0);
@@ -425,20 +339,17 @@ TEST_F(ShareServerTest, BusyPortLeavesSharingOffAndDownloadsAlone) {
     EXPECT_EQ(waitForEnd(), QUARN_STATE_COMPLETE);
     EXPECT_EQ(readFile(mapped("d:\\download\\sample.bin")), bytes);
     // The port is still the other listener's.
-    Socket client(port);
+    LoopbackClient client(port);
     ASSERT_TRUE(client.connected());
-    const int accepted = ::accept(other, nullptr, nullptr);
-    EXPECT_GE(accepted, 0);
-    ::close(accepted);
-    ::close(other);
+    EXPECT_TRUE(other.acceptOne());
 }
 
 TEST_F(ShareServerTest, PeersBeyondTheLimitAreTurnedAway) {
     share(kShareHash, "c:\\share\\a.bin", "payload");
     const std::string path = target(kSite, kShareHash);
-    std::vector<std::unique_ptr<Socket>> peers;
+    std::vector<std::unique_ptr<LoopbackClient>> peers;
     for (unsigned i = 0; i < engine::kSharePeerLimit; ++i) {
-        peers.push_back(std::make_unique<Socket>(sharePort()));
+        peers.push_back(std::make_unique<LoopbackClient>(sharePort()));
         ASSERT_TRUE(peers.back()->connected());
     }
     Reply refused;
@@ -450,9 +361,9 @@ TEST_F(ShareServerTest, PeersBeyondTheLimitAreTurnedAway) {
 }
 
 TEST_F(ShareServerTest, IdlePeersAreDropped) {
-    ::setenv("QUARN_SHARE_IDLE_TIMEOUT_MS", "1000", 1);
+    shareSetting("QUARN_SHARE_IDLE_TIMEOUT_MS", "1000");
     share(kShareHash, "c:\\share\\a.bin", "payload");
-    Socket silent(sharePort()), halfway(sharePort()), served(sharePort());
+    LoopbackClient silent(sharePort()), halfway(sharePort()), served(sharePort());
     ASSERT_TRUE(silent.connected() && halfway.connected() && served.connected());
     ASSERT_TRUE(halfway.send("GET " + target(kSite, kShareHash) + " HTTP/1.1\r\nHost: x\r\n"));
     ASSERT_TRUE(served.send("GET " + target(kSite, kShareHash) + " HTTP/1.1\r\nHost: x\r\n\r\n"));
@@ -496,9 +407,9 @@ protected:
     // Runs quarn to its end; output in tmp_/NAME.out.
     int quarn(const std::string& name, std::vector<std::string> args) {
         args.insert(args.begin(), cli());
-        Program program(args, tmp_ / (name + ".out"));
-        EXPECT_TRUE(program.started());
-        return program.wait();
+        Child program(args, {}, (tmp_ / (name + ".out")).string());
+        EXPECT_EQ(program.SpawnError(), 0);
+        return program.Wait();
     }
     std::string output(const std::string& name) const { return readFile(tmp_ / (name + ".out")); }
 };
@@ -507,9 +418,9 @@ TEST_F(QuarnCommandTest, ShareInOneProcessGetInAnother) {
     const std::string bytes = sampleBytes(3 * kMiB + 17, 5);
     writeFile(tmp_ / "offered.bin", bytes);
     const std::string listen = "127.0.0.1:" + std::to_string(freeLoopbackPort());
-    Program sharing({cli(), "share", "--site", "cli site", "--hash", kShareHash,
-                     (tmp_ / "offered.bin").string(), "--listen", listen},
-                    tmp_ / "share.out");
+    Child sharing({cli(), "share", "--site", "cli site", "--hash", kShareHash,
+                   (tmp_ / "offered.bin").string(), "--listen", listen},
+                  {}, (tmp_ / "share.out").string());
     const std::string url = "http://" + listen + "/cli%20site/" + kShareHash;
     ASSERT_TRUE(waitFor([&] { return readFile(tmp_ / "share.out").find(url) != std::string::npos; }))
         << readFile(tmp_ / "share.out");
@@ -527,12 +438,12 @@ TEST_F(QuarnCommandTest, ShareInOneProcessGetInAnother) {
         EXPECT_EQ(progress.find('\r'), std::string::npos) << "a pipe gets plain lines";
     }
     // Stops at once, a peer halfway through its request or not.
-    Socket waiting(static_cast<uint16_t>(std::stoi(listen.substr(listen.rfind(':') + 1))));
+    LoopbackClient waiting(static_cast<uint16_t>(std::stoi(listen.substr(listen.rfind(':') + 1))));
     ASSERT_TRUE(waiting.send("GET /cli%20site/"));
-    sharing.signal(SIGTERM);
-    EXPECT_EQ(sharing.wait(), 0);
+    sharing.Signal(SIGTERM);
+    EXPECT_EQ(sharing.Wait(), 0);
     EXPECT_TRUE(waiting.closedByPeer());
-    EXPECT_FALSE(accepting(static_cast<uint16_t>(std::stoi(listen.substr(listen.rfind(':') + 1)))));
+    EXPECT_FALSE(acceptsConnections(static_cast<uint16_t>(std::stoi(listen.substr(listen.rfind(':') + 1)))));
 }
 
 TEST_F(QuarnCommandTest, CtrlCStopsAndTheNextRunResumes) {
@@ -543,11 +454,11 @@ TEST_F(QuarnCommandTest, CtrlCStopsAndTheNextRunResumes) {
                                            std::to_string(bytes.size()), "--out", out.string()};
     std::vector<std::string> argv = args;
     argv.insert(argv.begin(), cli());
-    Program first(argv, tmp_ / "first.out");
+    Child first(argv, {}, (tmp_ / "first.out").string());
     const fs::path part = out.string() + ".part";
     ASSERT_TRUE(waitFor([&] { return fs::exists(part) && fs::file_size(part) > 0; }, 20s));
-    first.signal(SIGINT);
-    EXPECT_EQ(first.wait(), 4) << readFile(tmp_ / "first.out");
+    first.Signal(SIGINT);
+    EXPECT_EQ(first.Wait(), 4) << readFile(tmp_ / "first.out");
     ASSERT_TRUE(fs::exists(part));
     const auto kept = fs::file_size(part);
     EXPECT_LT(kept, bytes.size());

@@ -2,33 +2,19 @@
 // registry's replacement rule through the engine's internals.
 #include "tests/engine/engine_test_env.h"
 #include "libquarn/share_registry.h"
-
-#include <iconv.h>
+#include "tests/support/console_texts.h"
 
 namespace quarn::test {
 namespace {
 
-constexpr const char* kKoreanPath = "D:\\nginx-1.8.0\\html\\content\\왕좌의 게임111.mp4";
-
-std::string toCp949(const std::string& utf8) {
-    iconv_t cd = iconv_open("CP949", "UTF-8");
-    std::string out(utf8.size() * 2 + 4, '\0');
-    char* in = const_cast<char*>(utf8.data());
-    std::size_t inLeft = utf8.size(), outLeft = out.size();
-    char* dst = out.data();
-    iconv(cd, &in, &inLeft, &dst, &outLeft);
-    iconv_close(cd);
-    out.resize(out.size() - outLeft);
-    return out;
-}
-
+// The console's registration text with another hash, size (a JSON value as
+// written) and path.
 std::string shareJson(const std::string& hash, const std::string& size, const std::string& path) {
-    // Spacing and member order as the console writes it.
-    return "{ \"site\": \"test_site\",  \"server\" : \"127.0.0.1:48080\", \"serverfilename\" : "
-           "\"/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056\", \"index\" : \"545465121\", "
-           "\"hash\" : \"" + hash + "\", \"filesize\" : " + size + ", \"localfilename\" : \"" +
-           jsonEscape(path) + "\", \"use_mserver\" : false, \"user_name\" : \"111\", "
-           "\"user_pwd\" : \"734\", \"user_params\" : \"\"}";
+    ShareFields fields = sampleShare();
+    fields.hash = hash;
+    fields.fileSize = size;
+    fields.localFileName = path;
+    return shareText(fields);
 }
 
 class ShareTest : public EngineTest {
@@ -42,21 +28,24 @@ protected:
 };
 
 TEST_F(ShareTest, ConsoleSamplesRegisterWhenFilesMatch) {
-    sparse(kKoreanPath, 1784365056);
-    sparse("c:\\download\\aaa.avi", 1857140083);
-    sparse("c:\\download\\bbb.avi", 1857140083);
-    const std::string hash = "b54550fbf6fbf15acd02e4721a14c111";
-    EXPECT_NE(setShareFile(u16(shareJson(hash, "\"1784365056\"", kKoreanPath)).c_str()), 0);
-    EXPECT_NE(setShareFile(u16(shareJson(hash, "1784365056", kKoreanPath)).c_str()), 0);
-    EXPECT_NE(setShareFile2(u"test_site", u"d4301f3edae670bde22305e444e4c2a1",
-                            u"c:\\download\\aaa.avi", 1857140083),
+    const std::int64_t share1Size = std::stoll(sample::kShare1Size);
+    sparse(sample::kShare1LocalFileName, share1Size);
+    sparse(sample::kShare2Path, sample::kShare23Size);
+    sparse(sample::kShare3Path, sample::kShare23Size);
+    EXPECT_NE(setShareFile(u16(shareText(sampleShare())).c_str()), 0);
+    EXPECT_NE(setShareFile(u16(shareJson(sample::kShare1Hash, sample::kShare1Size,
+                                         sample::kShare1LocalFileName))
+                               .c_str()),
               0);
-    EXPECT_NE(setShareFile3("test_site", "c:\\download\\bbb.avi", "d4301f3edae670bde22305e444e4c2a0",
-                            1857140083),
+    EXPECT_NE(setShareFile2(u16(sample::kShareSite).c_str(), u16(sample::kShare2Hash).c_str(),
+                            u16(sample::kShare2Path).c_str(), sample::kShare23Size),
+              0);
+    EXPECT_NE(setShareFile3(sample::kShareSite, sample::kShare3Path, sample::kShare3Hash,
+                            sample::kShare23Size),
               0);
     sparse("c:\\공유\\파일.avi", 77);
-    EXPECT_NE(setShareFile3(toCp949("test_site").c_str(), toCp949("c:\\공유\\파일.avi").c_str(),
-                            "d4301f3edae670bde22305e444e4c2a0", 77),
+    EXPECT_NE(setShareFile3(cp949(sample::kShareSite).c_str(), cp949("c:\\공유\\파일.avi").c_str(),
+                            sample::kShare3Hash, 77),
               0);
 }
 

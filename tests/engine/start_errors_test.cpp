@@ -150,11 +150,11 @@ TEST_F(StartArguments, MalformedJsonRequestsAreMinus2) {
     for (const std::string& text : cases) {
         const char16_t* reply = startDownloadJson(u16(text).c_str());
         ASSERT_NE(reply, nullptr);
-        EXPECT_EQ(std::u16string(reply), u"{\"err\":-2}") << text;
+        EXPECT_EQ(std::u16string(reply), errReply(QUARN_ERR_PARAMETER)) << text;
     }
-    EXPECT_EQ(std::u16string(startDownloadJson(nullptr)), u"{\"err\":-2}");
+    EXPECT_EQ(std::u16string(startDownloadJson(nullptr)), errReply(QUARN_ERR_PARAMETER));
     const char16_t loneSurrogate[] = {u'{', 0xD800, u'}', 0};
-    EXPECT_EQ(std::u16string(startDownloadJson(loneSurrogate)), u"{\"err\":-2}");
+    EXPECT_EQ(std::u16string(startDownloadJson(loneSurrogate)), errReply(QUARN_ERR_PARAMETER));
 }
 
 TEST_F(StartArguments, HostileJsonIsMinus2NotAFailureToStart) {
@@ -178,10 +178,10 @@ TEST_F(StartArguments, HostileJsonIsMinus2NotAFailureToStart) {
          }()},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(std::u16string(startDownloadJson(u16(c.text).c_str())), u"{\"err\":-2}") << c.name;
+        EXPECT_EQ(std::u16string(startDownloadJson(u16(c.text).c_str())), errReply(QUARN_ERR_PARAMETER)) << c.name;
     // A pair written as escapes is a character like any other.
     EXPECT_EQ(std::u16string(startDownloadJson(u16(withMember("\"x\":\"\\ud83d\\ude00\"")).c_str())),
-              u"{\"err\":0}");
+              errReply(0));
 }
 
 TEST_F(StartArguments, FileSizeAsJsonNumberIsAccepted) {
@@ -190,7 +190,7 @@ TEST_F(StartArguments, FileSizeAsJsonNumberIsAccepted) {
     std::string text = d.json();
     const std::string quoted = "\"filesize\" : \"1000\"";
     text.replace(text.find(quoted), quoted.size(), "\"filesize\" : 1000");
-    EXPECT_EQ(std::u16string(startDownloadJson(u16(text).c_str())), u"{\"err\":0}");
+    EXPECT_EQ(std::u16string(startDownloadJson(u16(text).c_str())), errReply(0));
     EXPECT_EQ(waitForEnd(), QUARN_STATE_COMPLETE);
 }
 

@@ -1,8 +1,8 @@
 #include "tests/fakeengine/fakeengine.h"
 
-#include <quarn/quarn.h>
+#include "tests/support/text.h"
 
-#include <QString>
+#include <quarn/quarn.h>
 
 #include <algorithm>
 #include <deque>
@@ -57,17 +57,13 @@ Call WideCall(const char* name, std::initializer_list<const char16_t*> args, std
     call.name = name;
     for (const char16_t* a : args) {
         call.wide.push_back(Wide(a));
-        call.texts.push_back(ToUtf8(call.wide.back()));
+        call.texts.push_back(quarn::test::utf8(call.wide.back()));
     }
     call.size = size;
     return call;
 }
 
 } // namespace
-
-std::string ToUtf8(const std::u16string& text) {
-    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())).toStdString();
-}
 
 void Reset() {
     std::lock_guard lock(g_mutex);

@@ -2,6 +2,8 @@
 // answers what a test scripted and records every call.
 #pragma once
 
+#include <quarn/quarn.h>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -12,7 +14,7 @@
 namespace fakeengine {
 
 struct Status {
-    std::int32_t state = 0;
+    std::int32_t state = QUARN_STATE_PREPARING;
     std::int32_t speed = 0;
     std::int32_t remainTime = 0;
     std::int64_t received = 0;
@@ -29,7 +31,7 @@ struct Call {
     std::thread::id thread;
 };
 
-// Back to defaults: start 0, reply {"err":0}, state 0 with zeros, status
+// Back to defaults: start 0, reply {"err":0}, preparing with zeros, status
 // "{}", registrations answer 1, no calls recorded.
 void Reset();
 
@@ -48,7 +50,5 @@ std::vector<Call> Calls();
 std::vector<Call> CallsTo(const std::string& name);
 std::size_t CountCalls(const std::string& name);
 std::size_t CountCallsOnThread(const std::string& name, std::thread::id thread);
-
-std::string ToUtf8(const std::u16string& text);
 
 } // namespace fakeengine

@@ -1,18 +1,14 @@
 #include "tests/support/nginx_fixture.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
+#include "tests/support/files.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -24,45 +20,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-fs::path makeTempDir(const char* stem) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
-    return pattern;
-}
-
-bool acceptsConnections(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
 std::string locationBlock(const NginxLocation& location, const fs::path& prefix, int number) {
     std::ostringstream block;
     block << "    location " << location.prefix << " {\n";
     if (!location.user.empty()) {
         // nginx understands the {PLAIN} scheme, so no hashing tool is needed.
         const fs::path users = prefix / ("htpasswd-" + std::to_string(number));
-        writeText(users, location.user + ":{PLAIN}" + location.password + "\n");
+        writeFile(users, location.user + ":{PLAIN}" + location.password + "\n");
         block << "      auth_basic \"quarn\";\n      auth_basic_user_file " << users.string() << ";\n";
     }
     if (location.limitRate > 0) block << "      limit_rate " << location.limitRate << ";\n";
@@ -88,22 +52,6 @@ fs::path findNginx() {
     if (::access("/usr/sbin/nginx", X_OK) == 0) return "/usr/sbin/nginx";
     throw std::runtime_error("nginx is not installed (not on PATH, no /usr/sbin/nginx): "
                              "run scripts/install-deps.sh");
-}
-
-uint16_t freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        ::close(fd);
-        throw std::runtime_error("cannot bind a loopback port");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 NginxServer::~NginxServer() {
@@ -169,7 +117,7 @@ void NginxServer::start(const NginxOptions& options) {
         for (const NginxLocation& location : options.locations)
             conf << locationBlock(location, p, number++);
         conf << "  }\n}\n";
-        writeText(p / "nginx.conf", conf.str());
+        writeFile(p / "nginx.conf", conf.str());
 
         const std::string binary = nginx.string(), prefixArg = p.string() + "/",
                           confArg = (p / "nginx.conf").string(),
@@ -199,7 +147,7 @@ void NginxServer::start(const NginxOptions& options) {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5)); // polling, with a deadline
         }
-        errors = readText(p / "logs/error.log");
+        errors = readFile(p / "logs/error.log");
         if (running()) kill();
         if (errors.find("Address already in use") == std::string::npos) break;
     }
@@ -224,7 +172,7 @@ void NginxServer::kill() {
 }
 
 std::string NginxServer::accessLog() const {
-    return prefix_.empty() ? std::string() : readText(prefix_ / "logs/access.log");
+    return prefix_.empty() ? std::string() : readFile(prefix_ / "logs/access.log");
 }
 
 void NginxServer::cleanup() {

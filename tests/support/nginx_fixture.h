@@ -4,6 +4,8 @@
 // asked for.
 #pragma once
 
+#include "tests/support/sockets.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -75,8 +77,5 @@ private:
 // Where nginx lives (PATH, then /usr/sbin); throws with a clear message if
 // it is not installed, so a suite needing it fails instead of skipping.
 std::filesystem::path findNginx();
-
-// A loopback port nothing listens on right now.
-uint16_t freeLoopbackPort();
 
 } // namespace quarn::test

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -51,8 +52,10 @@ class Child {
 public:
     // An entry given here replaces an inherited one of the same name: with
     // both, the child would find whichever comes first (an inherited
-    // QT_QPA_PLATFORM=offscreen ahead of the xcb a test asks for).
-    Child(std::vector<std::string> args, std::vector<std::string> extraEnv) {
+    // QT_QPA_PLATFORM=offscreen ahead of the xcb a test asks for). With an
+    // `output` file, both its streams go there and it reads /dev/null.
+    Child(std::vector<std::string> args, std::vector<std::string> extraEnv = {},
+          const std::string& output = {}) {
         std::vector<char*> argv, envp;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -65,20 +68,34 @@ public:
         }
         for (auto& e : extraEnv) envp.push_back(e.data());
         envp.push_back(nullptr);
-        if (posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (!output.empty()) {
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        }
+        error_ = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (error_ != 0) pid_ = -1;
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child() { Terminate(); }
 
+    // 0, or why it could not be started (ENOENT: no such program).
+    int SpawnError() const { return error_; }
     pid_t Pid() const { return pid_; }
-    bool Alive() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-    // Waits for the child to end on its own; its exit status, or -1.
-    int Wait() {
-        int status = 0;
-        if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    bool Alive() { return pid_ > 0 && !Reaped(WNOHANG); }
+    // Waits for the child to end on its own; its exit status, or -1 (also
+    // when it was killed by a signal). With `usage`, what it used.
+    int Wait(rusage* usage = nullptr) {
+        if (pid_ > 0) Reaped(0, usage);
+        return exit_;
+    }
+    void Signal(int sig) const {
+        if (pid_ > 0) ::kill(pid_, sig);
     }
     void Terminate() {
         if (pid_ <= 0) return;
@@ -88,7 +105,18 @@ public:
     }
 
 private:
+    bool Reaped(int options, rusage* usage = nullptr) {
+        int status = 0;
+        const pid_t got = ::wait4(pid_, &status, options, usage);
+        if (got == 0) return false;
+        exit_ = got == pid_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        pid_ = -1;
+        return true;
+    }
+
     pid_t pid_ = -1;
+    int error_ = 0;
+    int exit_ = -1;
 };
 
 // A private X server on a display number it picks itself, so parallel runs

@@ -1,19 +1,15 @@
 #include "tests/support/tls_certs.h"
 
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <initializer_list>
-#include <sstream>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
-
-extern char** environ;
 
 namespace quarn::test {
 namespace fs = std::filesystem;
@@ -26,38 +22,21 @@ constexpr const char* kHostNames = "subjectAltName=IP:127.0.0.1,DNS:localhost";
 void openssl(const fs::path& log, std::initializer_list<std::string> args) {
     std::vector<std::string> words{"openssl"};
     words.insert(words.end(), args);
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, "openssl", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc == ENOENT)
+    Child run(words, {}, log.string());
+    if (run.SpawnError() == ENOENT)
         throw std::runtime_error("openssl is not installed: run scripts/install-deps.sh");
-    if (rc != 0) throw std::runtime_error(std::string("cannot run openssl: ") + std::strerror(rc));
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
-    std::ifstream in(log);
-    std::ostringstream output;
-    output << in.rdbuf();
+    if (run.SpawnError() != 0)
+        throw std::runtime_error(std::string("cannot run openssl: ") + std::strerror(run.SpawnError()));
+    if (run.Wait() == 0) return;
     std::string command;
     for (const std::string& w : words) command += w + ' ';
-    throw std::runtime_error("failed: " + command + "\n" + output.str());
+    throw std::runtime_error("failed: " + command + "\n" + readFile(log));
 }
 
 } // namespace
 
 TestCertificates::TestCertificates() {
-    std::string pattern = (fs::temp_directory_path() / "quarn-certs-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
-    dir_ = pattern;
+    dir_ = makeTempDir("quarn-certs");
     const fs::path log = dir_ / "openssl.log";
     const auto file = [&](const std::string& name) { return (dir_ / name).string(); };
     // No destructor runs after a throwing constructor: clean up here.

@@ -1,11 +1,14 @@
 // The JSON texts: the request as built, and the start reply and status as
 // read back. Engine replies are untrusted input: nothing in them may crash
 // the reader or stop it reading what it can.
-#include "tests/unit/expected_request.h"
-#include "tests/fakeengine/fakeengine.h"
 #include "dialog/jsoncodec.h"
 #include "dialog/quarndemodlg.h"
 #include "dialog/samplerequest.h"
+#include "tests/fakeengine/fakeengine.h"
+#include "tests/support/console_texts.h"
+#include "tests/support/text.h"
+
+#include <quarn/quarn.h>
 
 #include <gtest/gtest.h>
 
@@ -19,16 +22,21 @@ namespace {
 
 std::u16string Deep(char16_t open, int depth) { return std::u16string(depth, open); }
 
+// Engine texts carrying a code as JSON writes it.
+std::string N(std::int32_t code) { return std::to_string(code); }
+std::u16string J(const std::string& utf8) { return quarn::test::u16(utf8); }
+
 TEST(JsonRequest, MatchesDocumentByteForByte) {
-    EXPECT_EQ(jsoncodec::BuildRequestText(sample::kServer), expected::kJsonRequest);
-    EXPECT_EQ(expected::kJsonRequest.size(), 348u);
+    const std::string expected = quarn::test::requestText(quarn::test::sampleJsonRequest());
+    EXPECT_EQ(jsoncodec::BuildRequestText(sample::kServer), expected);
+    EXPECT_EQ(expected.size(), 348u);
     EXPECT_EQ(jsoncodec::BuildRequestText("192.168.100.10:8080").size(), 352u);
 
     CQuarnDemoDlg dlg;
     std::vector<char16_t> buffer(jsoncodec::kRequestBufferUnits, u'#');
     ASSERT_TRUE(dlg.BuildJsonRequest(buffer.data()));
-    EXPECT_EQ(std::u16string(buffer.data()), ToWideString(std::string(expected::kJsonRequest)));
-    EXPECT_EQ(buffer[expected::kJsonRequest.size() + 1], u'#');
+    EXPECT_EQ(std::u16string(buffer.data()), ToWideString(expected));
+    EXPECT_EQ(buffer[expected.size() + 1], u'#');
 }
 
 TEST(JsonRequest, CopyRefusesTextThatWouldNotFit) {
@@ -49,16 +57,20 @@ TEST(JsonRequest, CopyRefusesTextThatWouldNotFit) {
 }
 
 TEST(JsonStartReply, ReadsErr) {
+    constexpr std::int32_t kFull = QUARN_ERR_DISK_FULL;
+    const std::string full = N(kFull);
     const std::pair<std::optional<std::u16string>, std::int32_t> rows[] = {
-        {u"{\"err\":-4}", -4}, {u"{\"err\":0}", 0}, {u"{\"err\":7}", 7}, {u"{}", 0}, {u"", 0},
-        {u"not json", 0}, {std::nullopt, 0}, {u"{\"err\":\"-4\"}", 0}, {u"{\"err\":-4.9}", -4},
-        {u"{\"err\":-4294967296}", 0}, {u"[-4]", 0}, {u"-4", 0}, {u"{\"err\":-4,\"x\":", -4},
-        {u"{\"err\":-4,\"x\":" + Deep(u'[', 5000), -4}, {u"{\"x\":1\u0100,\"err\":-4}", 0},
+        {J("{\"err\":" + full + "}"), kFull}, {u"{\"err\":0}", 0}, {u"{\"err\":7}", 7}, {u"{}", 0},
+        {u"", 0}, {u"not json", 0}, {std::nullopt, 0}, {J("{\"err\":\"" + full + "\"}"), 0},
+        {J("{\"err\":" + full + ".9}"), kFull}, {u"{\"err\":-4294967296}", 0}, {J("[" + full + "]"), 0},
+        {J(full), 0}, {J("{\"err\":" + full + ",\"x\":"), kFull},
+        {J("{\"err\":" + full + ",\"x\":") + Deep(u'[', 5000), kFull},
+        {J("{\"x\":1") + u"\u0100" + J(",\"err\":" + full + "}"), 0},
     };
     CQuarnDemoDlg dlg;
     for (const auto& [text, err] : rows)
         EXPECT_EQ(dlg.ParseStartReply(text ? text->c_str() : nullptr), err)
-            << (text ? fakeengine::ToUtf8(text->substr(0, 40)) : "NULL");
+            << (text ? quarn::test::utf8(text->substr(0, 40)) : "NULL");
 }
 
 struct Status {
@@ -105,17 +117,20 @@ INSTANTIATE_TEST_SUITE_P(
     Statuses, StatusPoll,
     ::testing::Values(
         StatusRow{"Full",
-                  u"{\"state\":2,\"speed\":1536.75,\"remain_time\":30,\"current_file_size\":1048576,"
-                  u"\"receive_size\":524288,\"filesize\":2208143958}",
-                  {2, 1536.0, 30, 1048576, 524288, 2208143958}},
+                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) +
+                    ",\"speed\":1536.75,\"remain_time\":30,\"current_file_size\":1048576,"
+                    "\"receive_size\":524288,\"filesize\":2208143958}"),
+                  {QUARN_STATE_RECEIVING, 1536.0, 30, 1048576, 524288, 2208143958}},
         StatusRow{"MissingState",
                   u"{\"speed\":12,\"remain_time\":-1,\"current_file_size\":5,\"receive_size\":6,"
                   u"\"filesize\":7}",
                   {0, 12.0, -1, 5, 6, 7}},
-        StatusRow{"SpeedAsString", u"{\"state\":2,\"speed\":\"12\",\"filesize\":7}",
-                  {2, 0.0, 0, 0, 0, 7}},
-        StatusRow{"SpeedAsArray", u"{\"state\":2,\"speed\":[12],\"remain_time\":3}",
-                  {2, 0.0, 3, 0, 0, 0}},
+        StatusRow{"SpeedAsString",
+                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":\"12\",\"filesize\":7}"),
+                  {QUARN_STATE_RECEIVING, 0.0, 0, 0, 0, 7}},
+        StatusRow{"SpeedAsArray",
+                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":[12],\"remain_time\":3}"),
+                  {QUARN_STATE_RECEIVING, 0.0, 3, 0, 0, 0}},
         StatusRow{"StateAsObject", u"{\"state\":{\"a\":1},\"speed\":3,\"filesize\":\"9\"}",
                   {0, 3.0, 0, 0, 0, 0}},
         StatusRow{"Beyond32Bits",
@@ -123,11 +138,14 @@ INSTANTIATE_TEST_SUITE_P(
                   u"\"filesize\":4294967296}",
                   {0, 0.0, 0, 0, 0, 4294967296}},
         StatusRow{"BeyondInt64",
-                  u"{\"state\":1,\"filesize\":9223372036854775808,\"receive_size\":1e300,"
-                  u"\"current_file_size\":-9223372036854775808}",
-                  {1, 0.0, 0, INT64_MIN, 0, 0}},
-        StatusRow{"FractionsCutTowardZero", u"{\"state\":2.9,\"remain_time\":-7.9,\"filesize\":2.5}",
-                  {2, 0.0, -7, 0, 0, 2}},
+                  J("{\"state\":" + N(QUARN_STATE_CONNECTING) +
+                    ",\"filesize\":9223372036854775808,\"receive_size\":1e300,"
+                    "\"current_file_size\":-9223372036854775808}"),
+                  {QUARN_STATE_CONNECTING, 0.0, 0, INT64_MIN, 0, 0}},
+        StatusRow{"FractionsCutTowardZero",
+                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ".9,\"remain_time\":-7.9,\"filesize\":2.5}"),
+                  {QUARN_STATE_RECEIVING, 0.0, -7, 0, 0, 2}},
+        // true reads as 1, whatever the member.
         StatusRow{"Booleans", u"{\"state\":true,\"filesize\":true,\"speed\":false}",
                   {1, 0.0, 0, 0, 0, 1}},
         StatusRow{"RootArray", u"[2,1536,30]", {0, 0.0, 0, 0, 0, 0}},
@@ -136,13 +154,15 @@ INSTANTIATE_TEST_SUITE_P(
         StatusRow{"NotJson", u"garbage", {0, 0.0, 0, 0, 0, 0}},
         StatusRow{"Empty", u"", {0, 0.0, 0, 0, 0, 0}},
         StatusRow{"Null", std::nullopt, {0, 0.0, 0, 0, 0, 0}},
-        StatusRow{"BrokenHalfway", u"{\"state\":2,\"speed\":7,\"remain_time\":",
-                  {2, 7.0, 0, 0, 0, 0}},
+        StatusRow{"BrokenHalfway",
+                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":7,\"remain_time\":"),
+                  {QUARN_STATE_RECEIVING, 7.0, 0, 0, 0, 0}},
         StatusRow{"CutAtWideChar",
-                  u"{\"state\":2,\"speed\":7\u0100,\"remain_time\":9,\"filesize\":5}",
-                  {2, 7.0, 0, 0, 0, 0}},
-        StatusRow{"DeepNesting", u"{\"state\":4,\"x\":" + Deep(u'[', 5000),
-                  {4, 0.0, 0, 0, 0, 0}}),
+                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":7") + u"\u0100" +
+                      J(",\"remain_time\":9,\"filesize\":5}"),
+                  {QUARN_STATE_RECEIVING, 7.0, 0, 0, 0, 0}},
+        StatusRow{"DeepNesting", J("{\"state\":" + N(QUARN_STATE_STOPPED) + ",\"x\":") + Deep(u'[', 5000),
+                  {QUARN_STATE_STOPPED, 0.0, 0, 0, 0, 0}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Random texts and mutations of real replies, with a fixed seed so a failure
@@ -150,9 +170,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(JsonFuzz, RepliesAndStatusesNeverCrashTheReader) {
     CQuarnDemoDlg dlg;
     const std::u16string seeds[] = {
-        u"{\"err\":-4}",
-        u"{\"state\":2,\"speed\":1536,\"remain_time\":30,\"receive_size\":524288,"
-        u"\"current_file_size\":1048576,\"filesize\":2208143958}",
+        J("{\"err\":" + N(QUARN_ERR_DISK_FULL) + "}"),
+        J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":1536,\"remain_time\":30,\"receive_size\":524288,"
+          "\"current_file_size\":1048576,\"filesize\":2208143958}"),
         u"[{\"a\":[1,2,{\"b\":null}]},\"s\\u0041\",true,-0.5e-3]",
     };
     const char16_t alphabet[] = u"{}[]\":,-+.0123456789eEtrufalsn \\/u\n\t\0xyz";

@@ -1,9 +1,8 @@
 // The child processes the end-to-end suite runs: what environment they see.
+#include "tests/support/environment.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 namespace quarn::test {
 namespace {
@@ -13,12 +12,11 @@ namespace {
 // of two). The shell tidies its own copy, so the child reads the environment
 // it was started with from /proc.
 TEST(ChildProcess, GivenEnvironmentReplacesInheritedEntries) {
-    ::setenv("QUARN_CHILD_PROBE", "inherited", 1);
+    const ScopedEnv inherited("QUARN_CHILD_PROBE", "inherited");
     Child child({"sh", "-c",
                  "test \"$(grep -zc '^QUARN_CHILD_PROBE=' /proc/$$/environ)\" = 1 && "
                  "grep -qzx 'QUARN_CHILD_PROBE=given' /proc/$$/environ && grep -qz '^PATH=' /proc/$$/environ"},
                 {"QUARN_CHILD_PROBE=given"});
-    ::unsetenv("QUARN_CHILD_PROBE");
     ASSERT_GT(child.Pid(), 0);
     EXPECT_EQ(child.Wait(), 0);
 }
