@@ -2,10 +2,13 @@
 // QuarnDemo binary against a bare Qt dialog (same X server, same run), and
 // the UI-thread cost of one progress report against bare label updates.
 //   bench_console [rounds]
-#include "platform/message.h"
-#include "tests/support/process.h"
+#include "bench/bench_support.h"
 #include "dialog/quarndemodlg.h"
+#include "dialog/samplerequest.h"
 #include "dialog/transferinfo.h"
+#include "platform/message.h"
+
+#include <quarn/quarn.h>
 
 #include <QApplication>
 #include <QDialog>
@@ -30,13 +33,8 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
+using quarn::bench::Clock;
+using quarn::bench::median;
 
 long PeakKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -97,8 +95,8 @@ void StartupFigures(int rounds, const char* self) {
         consoleKiB.push_back(static_cast<double>(c.peakKiB));
         peerKiB.push_back(static_cast<double>(p.peakKiB));
     }
-    const double cm = Median(consoleMs), pm = Median(peerMs);
-    const double ck = Median(consoleKiB), pk = Median(peerKiB);
+    const double cm = median(consoleMs), pm = median(peerMs);
+    const double ck = median(consoleKiB), pk = median(peerKiB);
     std::printf("start-up to shown window: console %.1f ms, bare Qt dialog %.1f ms, ratio %.2f "
                 "(median of %d, includes ~ms of xwininfo polling)\n",
                 cm, pm, pm > 0 ? cm / pm : 0.0, rounds);
@@ -113,7 +111,7 @@ void ProgressCost(int argc, char** argv) {
     dlg.Create();
     dlg.show();
     TransferInfo info{};
-    info.filesize = 2208143958;
+    info.filesize = sample::kFileSize;
     constexpr int kCalls = 20000;
 
     // Delivered as the workers deliver it: posted, then handled by the loop.
@@ -125,8 +123,8 @@ void ProgressCost(int argc, char** argv) {
         info.remain_time = kCalls - i;
         auto copy = std::make_shared<const TransferInfo>(info);
         const auto lParam = reinterpret_cast<LPARAM>(copy.get());
-        platform::PostMessage(&dlg, new platform::CPostedMessage(WM_TRANSFER_PROGRESS, 2, lParam,
-                                                                 dlg.CurrentRun(), std::move(copy)));
+        platform::PostMessage(&dlg, new platform::CPostedMessage(WM_TRANSFER_PROGRESS, QUARN_STATE_RECEIVING,
+                                                                 lParam, dlg.CurrentRun(), std::move(copy)));
         QCoreApplication::processEvents();
     }
     const double consoleUs =

@@ -2,47 +2,22 @@
 // same disk, in one run; plus the cost of a poll and the latency of a stop.
 //
 //   bench_engine [rounds]      (default 3)
+#include "bench/bench_support.h"
+#include "dialog/samplerequest.h"
 #include "tests/support/nginx_fixture.h"
+
 #include <quarn/quarn.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <functional>
-#include <spawn.h>
-#include <stdexcept>
-#include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace quarn::bench;
 using quarn::test::NginxServer;
 
-constexpr int64_t kSampleSize = 2208143958; // the console's sample file
-constexpr const char* kName = "e3f20ec8060f3f1f5b98718b2df6f37b_2208143958";
-constexpr const char* kHash = "e3f20ec8060f3f1f5b98718b2df6f37b";
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+constexpr int64_t kSampleSize = sample::kFileSize; // the console's sample file
+constexpr const char* kName = sample::kServerFileName;
+constexpr const char* kHash = sample::kHash;
 
 int32_t start(const std::string& server, const std::string& site, const std::string& local) {
     return startDownload(u16(site).c_str(), u16(server).c_str(), u16(kName).c_str(), u"1",
@@ -51,21 +26,12 @@ int32_t start(const std::string& server, const std::string& site, const std::str
 
 int32_t state() { return getDownloadState(nullptr, nullptr, nullptr, nullptr); }
 
-// Polls until pred holds; a benchmark may wait, but never without a deadline.
-void waitUntil(const std::function<bool()>& pred, std::chrono::seconds deadline, const char* what) {
-    const auto until = Clock::now() + deadline;
-    while (!pred()) {
-        if (Clock::now() > until) throw std::runtime_error(std::string("timed out: ") + what);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
 struct EngineTimes {
-    double total = 0;    // start to state 3, durable
-    double lastByte = 0; // last byte written to state 3: the closing flush and rename
+    double total = 0;    // start to completion, durable
+    double lastByte = 0; // last byte written to completion: the closing flush and rename
 };
 
-// Starts the sample into `target` and waits for state 3; the file stays.
+// Starts the sample into `target` and waits for completion; the file stays.
 EngineTimes engineDownload(const std::string& server, const fs::path& target) {
     const auto t0 = Clock::now();
     if (const int32_t rc = start(server, "bench_site", "d:\\bench\\engine.bin"); rc != 0)
@@ -95,55 +61,25 @@ EngineTimes engineRound(const std::string& server, const fs::path& target) {
 }
 
 double curlRound(const std::string& url, const fs::path& target) {
-    const std::string out = target.string();
-    const char* argv[] = {"curl", "-s", "-o", out.c_str(), url.c_str(), nullptr};
-    const auto t0 = Clock::now();
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-        throw std::runtime_error("cannot run curl");
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double seconds = secondsSince(t0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || fs::file_size(target) != kSampleSize)
-        throw std::runtime_error("curl download failed");
+    const double seconds = timedRun({"curl", "-s", "-o", target.string(), url});
+    if (fs::file_size(target) != kSampleSize) throw std::runtime_error("curl download failed");
     fs::remove(target);
     return seconds;
 }
 
-template <class F>
-double nanosPerCall(F call, int calls) {
-    std::vector<double> batches;
-    for (int b = 0; b < 7; ++b) {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < calls; ++i) call();
-        batches.push_back(secondsSince(t0) * 1e9 / calls);
-    }
-    return median(batches);
-}
-
 void run(int rounds) {
-    char pattern[] = "/tmp/quarn-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    const fs::path tmp = pattern;
-    struct Cleanup {
-        fs::path dir;
-        ~Cleanup() {
-            stopDownload();
-            std::error_code ignored;
-            fs::remove_all(dir, ignored);
-        }
-    } cleanup{tmp};
+    const TempDir dir("quarn-bench");
+    const fs::path tmp = dir.path();
+    // Whatever ends the run, no download writes into the directory as it goes.
+    struct StopFirst {
+        ~StopFirst() { stopDownload(); }
+    } stopFirst;
 
     // The server side as a sparse file of the exact size.
-    for (const char* site : {"bench_site", "slow_site"}) {
-        fs::create_directories(tmp / "www" / site);
-        const fs::path file = tmp / "www" / site / kName;
-        const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        if (fd < 0 || ::ftruncate(fd, kSampleSize) != 0) throw std::runtime_error("sample file");
-        ::close(fd);
-    }
+    for (const char* site : {"bench_site", "slow_site"}) makeSparseFile(tmp / "www" / site / kName, kSampleSize);
     const fs::path drives = tmp / "drives";
     fs::create_directories(drives / "d" / "bench");
+    // Before the engine's first thread.
     ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
 
     NginxServer nginx;
@@ -246,13 +182,4 @@ void run(int rounds) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-    try {
-        run(rounds);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_engine: %s\n", e.what());
-        return 1;
-    }
-    return 0;
-}
+int main(int argc, char** argv) { return benchMain("bench_engine", argc, argv, 3, run); }

@@ -3,45 +3,21 @@
 // alternating in one run.
 //
 //   bench_https [rounds] [MiB]      (default 5 rounds of a 1024 MiB file)
+#include "bench/bench_support.h"
+#include "dialog/samplerequest.h"
 #include "tests/support/nginx_fixture.h"
-#include <quarn/quarn.h>
 #include "tests/support/tls_certs.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <spawn.h>
-#include <stdexcept>
-#include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
+#include <quarn/quarn.h>
 
-extern char** environ;
+#include <cstdio>
+#include <sys/resource.h>
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace quarn::bench;
 
 constexpr const char* kName = "sample.bin";
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 double cpuSeconds(const rusage& usage) {
     const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
@@ -62,8 +38,8 @@ Round engineRound(const std::string& server, const fs::path& target, int64_t siz
     const double cpu0 = selfCpuSeconds();
     const auto t0 = Clock::now();
     const int32_t rc = startDownload(u"bench_site", u16(server).c_str(), u16(kName).c_str(), u"1",
-                                     u"d:\\bench\\engine.bin", u"e3f20ec8060f3f1f5b98718b2df6f37b",
-                                     size, u"", u"", u"");
+                                     u"d:\\bench\\engine.bin", u16(sample::kHash).c_str(), size, u"",
+                                     u"", u"");
     if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
     int32_t state = 0;
     const auto until = t0 + std::chrono::seconds(300);
@@ -85,47 +61,34 @@ Round engineRound(const std::string& server, const fs::path& target, int64_t siz
 Round curlRound(const std::string& url, const fs::path& ca, const fs::path& target, int64_t size) {
     const std::string out = target.string(), caArg = ca.string();
     // -q: no ~/.curlrc, so both sides run on defaults.
-    const char* argv[] = {"curl", "-q", "-s", "--cacert", caArg.c_str(), "-o", out.c_str(),
-                          url.c_str(), nullptr};
     const auto t0 = Clock::now();
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-        throw std::runtime_error("cannot run curl (run scripts/install-deps.sh)");
-    int status = 0;
+    quarn::test::Child curl({"curl", "-q", "-s", "--cacert", caArg, "-o", out, url}, {}, "/dev/null");
+    if (curl.SpawnError() != 0) throw std::runtime_error("cannot run curl (run scripts/install-deps.sh)");
     rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
+    const int status = curl.Wait(&usage);
     const Round round{secondsSince(t0), cpuSeconds(usage)};
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        static_cast<int64_t>(fs::file_size(target)) != size)
+    if (status != 0 || static_cast<int64_t>(fs::file_size(target)) != size)
         throw std::runtime_error("curl download failed");
     fs::remove(target);
     return round;
 }
 
 void run(int rounds, int64_t size) {
-    char pattern[] = "/tmp/quarn-bench-https-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    const fs::path tmp = pattern;
-    struct Cleanup {
-        fs::path dir;
-        ~Cleanup() {
-            stopDownload();
-            std::error_code ignored;
-            fs::remove_all(dir, ignored);
-        }
-    } cleanup{tmp};
+    const TempDir dir("quarn-bench-https");
+    const fs::path tmp = dir.path();
+    // Whatever ends the run, no download writes into the directory as it goes.
+    struct StopFirst {
+        ~StopFirst() { stopDownload(); }
+    } stopFirst;
 
     // Sparse on the server side, so neither client waits for a disk read.
-    fs::create_directories(tmp / "www" / "bench_site");
-    const fs::path file = tmp / "www" / "bench_site" / kName;
-    const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    if (fd < 0 || ::ftruncate(fd, size) != 0) throw std::runtime_error("sample file");
-    ::close(fd);
+    makeSparseFile(tmp / "www" / "bench_site" / kName, size);
     const fs::path drives = tmp / "drives";
     fs::create_directories(drives / "d" / "bench");
-    ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
 
     const quarn::test::TestCertificates certificates;
+    // Before the engine's first thread.
+    ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
     ::setenv("QUARN_CA_FILE", certificates.caFile().c_str(), 1);
     quarn::test::NginxServer nginx;
     quarn::test::NginxOptions options;
@@ -182,13 +145,6 @@ void run(int rounds, int64_t size) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const int64_t mib = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1024;
-    try {
-        run(rounds, mib * 1024 * 1024);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_https: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    return benchMain("bench_https", argc, argv, 5, [&](int rounds) { run(rounds, mib * 1024 * 1024); });
 }

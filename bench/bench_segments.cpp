@@ -5,11 +5,13 @@
 //
 //   bench_segments [rounds]      (default 3)
 #include "bench/bench_support.h"
+#include "dialog/samplerequest.h"
+#include "tests/support/environment.h"
 #include "tests/support/nginx_fixture.h"
+
 #include <quarn/quarn.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 
 namespace {
@@ -18,22 +20,20 @@ using namespace quarn::bench;
 using quarn::test::NginxServer;
 
 constexpr int64_t kCappedSize = 200 * 1000 * 1000;
-constexpr int64_t kSampleSize = 2208143958; // the console's sample file
-constexpr const char* kHash = "e3f20ec8060f3f1f5b98718b2df6f37b";
-
-std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+constexpr int64_t kSampleSize = sample::kFileSize; // the console's sample file
+constexpr const char* kHash = sample::kHash;
 
 int32_t state() { return getDownloadState(nullptr, nullptr, nullptr, nullptr); }
 
-// One engine download with `connections`; seconds to state 3.
+// One engine download with `connections`; seconds to completion.
 double engineRound(const std::string& server, const std::string& site, int64_t size,
                    const fs::path& drives, int connections) {
-    stopDownload(); // the environment changes only while no engine thread runs
-    ::setenv("QUARN_CONNECTIONS", std::to_string(connections).c_str(), 1);
+    // Changed, and put back, only while no transfer runs.
+    const quarn::test::ScopedEnv setting("QUARN_CONNECTIONS", std::to_string(connections).c_str(),
+                                         [] { stopDownload(); });
     const auto t0 = Clock::now();
     const int32_t rc = startDownload(u16(site).c_str(), u16(server).c_str(), u"sample.bin", u"1",
                                      u"d:\\bench\\engine.bin", u16(kHash).c_str(), size, u"", u"", u"");
-    ::unsetenv("QUARN_CONNECTIONS");
     if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
     waitUntil([] { return state() >= QUARN_STATE_COMPLETE; }, std::chrono::seconds(600), "engine");
     const double seconds = secondsSince(t0);
@@ -58,6 +58,7 @@ void run(int rounds) {
     makeSparseFile(www / "capped_site" / "sample.bin", kCappedSize);
     makeSparseFile(www / "plain_site" / "sample.bin", kSampleSize);
     fs::create_directories(drives / "d" / "bench");
+    // Before the engine's first thread.
     ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
 
     NginxServer nginx;
@@ -98,13 +99,4 @@ void run(int rounds) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-    try {
-        run(rounds);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_segments: %s\n", e.what());
-        return 1;
-    }
-    return 0;
-}
+int main(int argc, char** argv) { return benchMain("bench_segments", argc, argv, 3, run); }

@@ -3,83 +3,35 @@
 // plus the cost of a poll while a peer is being served.
 //
 //   bench_share [rounds]      (default 5)
+#include "bench/bench_support.h"
+#include "dialog/samplerequest.h"
 #include "tests/support/nginx_fixture.h"
+
 #include <quarn/quarn.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <spawn.h>
-#include <stdexcept>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace quarn::bench;
 
-constexpr long long kSampleSize = 2208143958; // the console's sample file
-constexpr const char* kName = "e3f20ec8060f3f1f5b98718b2df6f37b_2208143958";
-constexpr const char* kHash = "e3f20ec8060f3f1f5b98718b2df6f37b";
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+constexpr long long kSampleSize = sample::kFileSize; // the console's sample file
+constexpr const char* kName = sample::kServerFileName;
+constexpr const char* kHash = sample::kHash;
 
 // curl fetching url to /dev/null, its stdout (the byte count) in `out`.
-class Curl {
-public:
-    Curl(const std::string& url, const fs::path& out) {
-        const std::string target = out.string();
-        const char* argv[] = {"curl", "-s", "-o", "/dev/null", "-w", "%{size_download}", url.c_str(),
-                              nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, target.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int rc = posix_spawnp(&pid_, "curl", &actions, nullptr, const_cast<char* const*>(argv),
-                                    environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("cannot run curl");
-    }
-    Curl(const Curl&) = delete;
-    Curl& operator=(const Curl&) = delete;
-    ~Curl() {
-        if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    }
-    bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-    bool succeeded() {
-        int status = 0;
-        const bool ok = waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        pid_ = -1;
-        return ok;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
+std::unique_ptr<quarn::test::Child> curlFetch(const std::string& url, const fs::path& out) {
+    auto curl = std::make_unique<quarn::test::Child>(
+        std::vector<std::string>{"curl", "-s", "-o", "/dev/null", "-w", "%{size_download}", url},
+        std::vector<std::string>{}, out.string());
+    if (curl->SpawnError() != 0) throw std::runtime_error("cannot run curl");
+    return curl;
+}
 
 double fetchMBs(const std::string& url, const fs::path& tmp) {
     const fs::path out = tmp / "curl.out";
     const auto t0 = Clock::now();
-    Curl curl(url, out);
-    const bool ok = curl.succeeded();
+    const bool ok = curlFetch(url, out)->Wait() == 0;
     const double seconds = secondsSince(t0);
     std::FILE* f = std::fopen(out.c_str(), "r");
     long long bytes = -1;
@@ -92,41 +44,20 @@ double fetchMBs(const std::string& url, const fs::path& tmp) {
     return kSampleSize / 1e6 / seconds;
 }
 
-template <class F>
-double nanosPerCall(F call, int calls) {
-    std::vector<double> batches;
-    for (int b = 0; b < 7; ++b) {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < calls; ++i) call();
-        batches.push_back(secondsSince(t0) * 1e9 / calls);
-    }
-    return median(batches);
-}
-
 void run(int rounds) {
-    char pattern[] = "/tmp/quarn-bench-share-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    const fs::path tmp = pattern;
-    struct Cleanup {
-        fs::path dir;
-        ~Cleanup() {
-            std::error_code ignored;
-            fs::remove_all(dir, ignored);
-        }
-    } cleanup{tmp};
+    const TempDir dir("quarn-bench-share");
+    const fs::path tmp = dir.path();
 
     // One sparse file of the exact size, served by both.
-    fs::create_directories(tmp / "www" / "bench_site");
     const fs::path file = tmp / "www" / "bench_site" / kName;
-    const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    if (fd < 0 || ::ftruncate(fd, kSampleSize) != 0) throw std::runtime_error("sample file");
-    ::close(fd);
+    makeSparseFile(file, kSampleSize);
 
     quarn::test::NginxServer nginx;
     quarn::test::NginxOptions options;
     options.root = tmp / "www";
     nginx.start(options);
     const std::string listen = "127.0.0.1:" + std::to_string(quarn::test::freeLoopbackPort());
+    // Before the first registration starts the share server's threads.
     ::setenv("QUARN_SHARE_LISTEN", listen.c_str(), 1);
     if (setShareFile2(u"bench_site", u16(kHash).c_str(), u16(file.string()).c_str(), kSampleSize) == 0)
         throw std::runtime_error("registration refused");
@@ -162,10 +93,10 @@ void run(int rounds) {
     int64_t received = 0, fileBytes = 0;
     const auto poll = [&] { getDownloadState(&speed, &remain, &received, &fileBytes); };
     const double idleNs = nanosPerCall(poll, 1000000);
-    Curl peerFetch(shareUrl, tmp / "peer.out");
+    const auto peerFetch = curlFetch(shareUrl, tmp / "peer.out");
     const double servingNs = nanosPerCall(poll, 1000000);
-    const bool stillServing = peerFetch.running();
-    if (!peerFetch.succeeded()) throw std::runtime_error("peer fetch failed");
+    const bool stillServing = peerFetch->Alive();
+    if (peerFetch->Wait() != 0) throw std::runtime_error("peer fetch failed");
     std::printf("poll cost median: %.1f ns/call idle, %.1f ns/call while a peer is served%s\n", idleNs,
                 servingNs, stillServing ? "" : " (the fetch ended before the polls did)");
     nginx.stop();
@@ -173,13 +104,4 @@ void run(int rounds) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    try {
-        run(rounds);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_share: %s\n", e.what());
-        return 1;
-    }
-    return 0;
-}
+int main(int argc, char** argv) { return benchMain("bench_share", argc, argv, 5, run); }

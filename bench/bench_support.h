@@ -1,27 +1,30 @@
-// Small helpers the benchmarks share: timing, medians, sparse sample files
-// and timed runs of the peer programs they are compared with.
+// What the benchmarks share beyond the test support (temporary directories,
+// sparse files, text, child processes): timing, medians, timed runs of the
+// peer programs they are compared with, and the main of each.
 #pragma once
+
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tests/support/text.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
-#include <fcntl.h>
-#include <filesystem>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <functional>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace quarn::bench {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using test::makeSparseFile;
+using test::TempDir;
+using test::u16;
 
 inline double median(std::vector<double> values) {
     if (values.empty()) return 0;
@@ -43,54 +46,43 @@ inline void waitUntil(const std::function<bool()>& pred, std::chrono::seconds de
     }
 }
 
-// A file of exactly `size` bytes that takes no disk: its length is what the
-// benchmarks need, not its content.
-inline void makeSparseFile(const fs::path& path, int64_t size) {
-    fs::create_directories(path.parent_path());
-    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || ::ftruncate(fd, size) != 0) throw std::runtime_error("cannot make " + path.string());
-    ::close(fd);
+// The median cost of one call, over seven batches of `calls`.
+template <class F>
+double nanosPerCall(F call, int calls) {
+    std::vector<double> batches;
+    for (int b = 0; b < 7; ++b) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < calls; ++i) call();
+        batches.push_back(secondsSince(t0) * 1e9 / calls);
+    }
+    return median(batches);
 }
 
-// Runs a program to its end; its wall time in seconds. Throws when it cannot
-// run or exits with a failure.
-inline double timedRun(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+// Runs a program to its end, its output in `output` (or nowhere); its wall
+// time in seconds. Throws when it cannot run or exits with a failure.
+inline double timedRun(std::vector<std::string> args, const std::string& output = "/dev/null") {
+    const std::string program = args.at(0);
     const auto t0 = Clock::now();
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot run " + args[0] + " (scripts/install-deps.sh)");
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    test::Child child(std::move(args), {}, output);
+    if (child.SpawnError() != 0) throw std::runtime_error("cannot run " + program + " (scripts/install-deps.sh)");
+    const int status = child.Wait();
     const double seconds = secondsSince(t0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(args[0] + " failed");
+    if (status != 0) throw std::runtime_error(program + " failed");
     return seconds;
 }
 
-// A fresh directory under /tmp, removed with everything in it.
-class TempDir {
-public:
-    explicit TempDir(const char* stem) {
-        std::string pattern = "/tmp/" + std::string(stem) + "-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
+// A benchmark's main: `run(rounds)` with the first argument as the rounds
+// (at least 1, `rounds` when none is given); a failure is printed, exit 1.
+inline int benchMain(const char* name, int argc, char** argv, int rounds,
+                     const std::function<void(int)>& run) {
+    if (argc > 1) rounds = std::max(1, std::atoi(argv[1]));
+    try {
+        run(rounds);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", name, e.what());
+        return 1;
     }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+    return 0;
+}
 
 } // namespace quarn::bench
