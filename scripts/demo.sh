@@ -24,12 +24,44 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   exit 2
 fi
 
-# The console's fixed endpoint and sample values (dialog/samplerequest.h).
-host=127.0.0.1
-port=48080
-site=test_site
-server_file=e3f20ec8060f3f1f5b98718b2df6f37b_2208143958
-server_size=2208143958
+# The console's fixed endpoint and sample values, read from where the
+# console has them.
+sample_header=$top/dialog/samplerequest.h
+sample() {  # kName: its value, quotes gone and C escapes (\\) undone
+  local value
+  value=$(sed -n "s/^inline constexpr [^=]* $1 = \(.*\);\$/\1/p" "$sample_header")
+  value=${value#\"}
+  value=${value%\"}
+  if [ -z "$value" ]; then
+    echo "demo.sh: $1 is missing from $sample_header" >&2
+    exit 1
+  fi
+  printf '%s' "${value//\\\\/\\}"
+}
+# Where the engine puts a console path: X:\dir\file -> $drives/x/dir/file.
+drive_path() {
+  local path=$1 letter
+  letter=$(printf '%s' "${path:0:1}" | tr '[:upper:]' '[:lower:]')
+  path=${path:3}
+  printf '%s/%s/%s' "$drives" "$letter" "${path//\\//}"
+}
+server=$(sample kServer)
+host=${server%:*}
+port=${server##*:}
+site=$(sample kSite)
+server_file=$(sample kServerFileName)
+server_size=$(sample kFileSize)
+share_site=$(sample kShareSite)
+share1_file=$(sample kShare1LocalFileName)
+share1_size=$(sample kShare1Size)
+share1_hash=$(sample kShare1Hash)
+share2_file=$(sample kShare2Path)
+share2_hash=$(sample kShare2Hash)
+share3_file=$(sample kShare3Path)
+share3_hash=$(sample kShare3Hash)
+share23_size=$(sample kShare23Size)
+param_file=$(sample kParamLocalFileName)
+json_file=$(sample kJsonLocalFileName)
 demo=${QUARN_DEMO_DIR:-$top/demo}
 drives=$demo/drives
 
@@ -85,13 +117,15 @@ make_sparse() {  # path size
 }
 make_sparse "$demo/server/$site/$server_file" "$server_size"
 # The three files the share buttons register (mapped drive paths).
-make_sparse "$drives/d/nginx-1.8.0/html/content/왕좌의 게임111.mp4" 1784365056
-make_sparse "$drives/c/download/aaa.avi" 1857140083
-make_sparse "$drives/c/download/bbb.avi" 1857140083
-mkdir -p "$drives/d/download"
+make_sparse "$(drive_path "$share1_file")" "$share1_size"
+make_sparse "$(drive_path "$share2_file")" "$share23_size"
+make_sparse "$(drive_path "$share3_file")" "$share23_size"
+param_download=$(drive_path "$param_file")
+json_download=$(drive_path "$json_file")
+mkdir -p "$(dirname "$param_download")" "$(dirname "$json_download")"
 if [ "$keep" = 0 ]; then
-  rm -f "$drives/d/download/aaaaa.avi" "$drives/d/download/aaaaa.avi.part" \
-        "$drives/d/download/judge.mp4" "$drives/d/download/judge.mp4.part"
+  rm -f "$param_download" "$param_download.part" "$param_download.part.map" \
+        "$json_download" "$json_download.part" "$json_download.part.map"
 fi
 
 # About a minute for the whole sample file, so the progress can be watched.
@@ -159,7 +193,7 @@ for _ in $(seq 100); do
 done
 serving || { echo "demo.sh: nginx does not answer on $host:$port" >&2; exit 1; }
 
-echo "demo.sh: serving $demo/server on $host:$port; downloads go to $drives/d/download"
+echo "demo.sh: serving $demo/server on $host:$port; downloads go to $(dirname "$param_download")"
 # Outside a desktop session (xvfb-run, ssh) Qt warns without a runtime directory.
 if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
   export XDG_RUNTIME_DIR=$demo/xdg-runtime
@@ -206,13 +240,13 @@ else
   share_port=${share_listen##*:}
   share_host=${share_listen%:*}
   case $share_host in 0.0.0.0|"") share_host=127.0.0.1 ;; "[::]") share_host="[::1]" ;; esac
-  base="http://$share_host:$share_port/$(segment "$site")"
+  base="http://$share_host:$share_port/$(segment "$share_site")"
   echo "demo.sh: once pressed, each share button's file is served by the console's engine:"
-  echo "  _setShareFile   $base/$(segment b54550fbf6fbf15acd02e4721a14c111)"
-  echo "  _setShareFile2  $base/$(segment d4301f3edae670bde22305e444e4c2a1)"
-  echo "  _setShareFile3  $base/$(segment d4301f3edae670bde22305e444e4c2a0)"
+  echo "  _setShareFile   $base/$(segment "$share1_hash")"
+  echo "  _setShareFile2  $base/$(segment "$share2_hash")"
+  echo "  _setShareFile3  $base/$(segment "$share3_hash")"
   echo "demo.sh: for example, after pressing _setShareFile2:"
-  echo "  curl -sS -o /dev/null -w '%{http_code} %{size_download} bytes\\n' $base/$(segment d4301f3edae670bde22305e444e4c2a1)"
+  echo "  curl -sS -o /dev/null -w '%{http_code} %{size_download} bytes\\n' $base/$(segment "$share2_hash")"
   if [ -n "$share_holder" ]; then
     echo "demo.sh: but port $share_port was taken${share_holder:+ by $share_holder} when the console started: its sharing stays off." >&2
   fi
