@@ -221,13 +221,14 @@ INSTANTIATE_TEST_SUITE_P(Replies, JsonStartReply,
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
+    const std::string filesize = ",\"filesize\":" + std::to_string(sample::kFileSize);
     fakeengine::QueueStatusJson(
         {StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":1536.75,\"remain_time\":40,\"receive_size\":1048576,"
-                                           "\"current_file_size\":3145728,\"filesize\":2208143958"),
+                                           "\"current_file_size\":3145728" + filesize),
          StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":2048,\"remain_time\":30,\"receive_size\":2097152,"
-                                           "\"current_file_size\":4194304,\"filesize\":2208143958"),
+                                           "\"current_file_size\":4194304" + filesize),
          StatusJson(QUARN_STATE_WRITE_ERROR, ",\"speed\":0,\"remain_time\":-1,\"receive_size\":2097153,"
-                                             "\"current_file_size\":999,\"filesize\":2208143958")});
+                                             "\"current_file_size\":999" + filesize)});
     Click(IDC_START_DOWNLOAD_JSON);
     ASSERT_TRUE(WorkersEnded());
     QCoreApplication::processEvents();
