@@ -1,3 +1,5 @@
 #include "app/quarndemo.h"
 
-int main(int argc, char** argv) { return theApp.Run(argc, argv); }
+int main(int argc, char** argv) {
+    return theApp.Run(argc, argv);
+}

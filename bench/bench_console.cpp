@@ -30,7 +30,6 @@
 #include <unistd.h>
 #include <vector>
 
-
 namespace {
 
 using quarn::bench::Clock;
@@ -73,7 +72,8 @@ int PeerDialog(int argc, char** argv) {
     QDialog dialog;
     dialog.setWindowTitle(QStringLiteral("QUARN PEER"));
     dialog.resize(560, 260);
-    for (int i = 0; i < 17; ++i) (new QLabel(QStringLiteral("label %1").arg(i), &dialog))->move(10, 12 * i);
+    for (int i = 0; i < 17; ++i)
+        (new QLabel(QStringLiteral("label %1").arg(i), &dialog))->move(10, 12 * i);
     dialog.show();
     return app.exec();
 }
@@ -123,8 +123,9 @@ void ProgressCost(int argc, char** argv) {
         info.remain_time = kCalls - i;
         auto copy = std::make_shared<const TransferInfo>(info);
         const auto lParam = reinterpret_cast<LPARAM>(copy.get());
-        platform::PostMessage(&dlg, new platform::CPostedMessage(WM_TRANSFER_PROGRESS, QUARN_STATE_RECEIVING,
-                                                                 lParam, dlg.CurrentRun(), std::move(copy)));
+        platform::PostMessage(
+            &dlg, new platform::CPostedMessage(WM_TRANSFER_PROGRESS, QUARN_STATE_RECEIVING, lParam,
+                                               dlg.CurrentRun(), std::move(copy)));
         QCoreApplication::processEvents();
     }
     const double consoleUs =
@@ -137,10 +138,12 @@ void ProgressCost(int argc, char** argv) {
     bare.show();
     const auto t1 = Clock::now();
     for (int i = 0; i < kCalls; ++i) {
-        for (QLabel* label : labels) label->setText(QString::number(static_cast<qlonglong>(i) * 110000));
+        for (QLabel* label : labels)
+            label->setText(QString::number(static_cast<qlonglong>(i) * 110000));
         QCoreApplication::processEvents();
     }
-    const double peerUs = std::chrono::duration<double, std::micro>(Clock::now() - t1).count() / kCalls;
+    const double peerUs =
+        std::chrono::duration<double, std::micro>(Clock::now() - t1).count() / kCalls;
     std::printf("UI-thread cost of one progress report: %.2f us (posted + handled), bare label "
                 "updates %.2f us, ratio %.2f (%d reports)\n",
                 consoleUs, peerUs, peerUs > 0 ? consoleUs / peerUs : 0.0, kCalls);

@@ -24,7 +24,9 @@ int32_t start(const std::string& server, const std::string& site, const std::str
                          u16(local).c_str(), u16(kHash).c_str(), kSampleSize, u"", u"", u"");
 }
 
-int32_t state() { return getDownloadState(nullptr, nullptr, nullptr, nullptr); }
+int32_t state() {
+    return getDownloadState(nullptr, nullptr, nullptr, nullptr);
+}
 
 struct EngineTimes {
     double total = 0;    // start to completion, durable
@@ -76,7 +78,8 @@ void run(int rounds) {
     } stopFirst;
 
     // The server side as a sparse file of the exact size.
-    for (const char* site : {"bench_site", "slow_site"}) makeSparseFile(tmp / "www" / site / kName, kSampleSize);
+    for (const char* site : {"bench_site", "slow_site"})
+        makeSparseFile(tmp / "www" / site / kName, kSampleSize);
     const fs::path drives = tmp / "drives";
     fs::create_directories(drives / "d" / "bench");
     // Before the engine's first thread.
@@ -96,7 +99,8 @@ void run(int rounds) {
                 static_cast<long long>(kSampleSize), server.c_str(), rounds);
     // One untimed download each first: the first large write of a run pays
     // for page-cache growth and disk allocation, whoever makes it.
-    const double warmEngine = engineRound(server, engineFile).total, warmCurl = curlRound(url, curlFile);
+    const double warmEngine = engineRound(server, engineFile).total,
+                 warmCurl = curlRound(url, curlFile);
     std::printf("warm-up (not counted): libquarn %.1f MB/s, curl %.1f MB/s\n",
                 kSampleSize / 1e6 / warmEngine, kSampleSize / 1e6 / warmCurl);
     std::vector<double> engineMBs, curlMBs, lastByteMs;
@@ -146,27 +150,32 @@ void run(int rounds) {
 
     // Polls while a (rate-limited) download runs.
     const fs::path slowFile = drives / "d" / "bench" / "slow.bin";
-    if (start(server, "slow_site", "d:\\bench\\slow.bin") != 0) throw std::runtime_error("slow start");
-    waitUntil([] { return state() == QUARN_STATE_RECEIVING; }, std::chrono::seconds(10), "receiving");
+    if (start(server, "slow_site", "d:\\bench\\slow.bin") != 0)
+        throw std::runtime_error("slow start");
+    waitUntil([] { return state() == QUARN_STATE_RECEIVING; }, std::chrono::seconds(10),
+              "receiving");
     int32_t speed = 0, remain = 0;
     int64_t received = 0, fileBytes = 0;
-    const double pollNs = nanosPerCall(
-        [&] { getDownloadState(&speed, &remain, &received, &fileBytes); }, 1000000);
+    const double pollNs =
+        nanosPerCall([&] { getDownloadState(&speed, &remain, &received, &fileBytes); }, 1000000);
     const double jsonNs = nanosPerCall([] { (void)getDownloadStateJson(); }, 200000);
-    std::printf("poll cost median: getDownloadState %.1f ns/call, getDownloadStateJson %.1f ns/call "
-                "(state %d)\n",
-                pollNs, jsonNs, state());
+    std::printf(
+        "poll cost median: getDownloadState %.1f ns/call, getDownloadStateJson %.1f ns/call "
+        "(state %d)\n",
+        pollNs, jsonNs, state());
     stopDownload();
 
     // Stop latency: from the call to its return, the file closed.
     std::vector<double> stopMs;
     for (int i = 0; i < 9; ++i) {
         fs::remove(slowFile.string() + ".part");
-        if (start(server, "slow_site", "d:\\bench\\slow.bin") != 0) throw std::runtime_error("start");
+        if (start(server, "slow_site", "d:\\bench\\slow.bin") != 0)
+            throw std::runtime_error("start");
         waitUntil(
             [] {
                 int64_t bytes = 0;
-                return getDownloadState(nullptr, nullptr, nullptr, &bytes) == QUARN_STATE_RECEIVING &&
+                return getDownloadState(nullptr, nullptr, nullptr, &bytes) ==
+                           QUARN_STATE_RECEIVING &&
                        bytes > 0;
             },
             std::chrono::seconds(10), "receiving");
@@ -182,4 +191,6 @@ void run(int rounds) {
 
 } // namespace
 
-int main(int argc, char** argv) { return benchMain("bench_engine", argc, argv, 3, run); }
+int main(int argc, char** argv) {
+    return benchMain("bench_engine", argc, argv, 3, run);
+}

@@ -37,9 +37,9 @@ struct Round {
 Round engineRound(const std::string& server, const fs::path& target, int64_t size) {
     const double cpu0 = selfCpuSeconds();
     const auto t0 = Clock::now();
-    const int32_t rc = startDownload(u"bench_site", u16(server).c_str(), u16(kName).c_str(), u"1",
-                                     u"d:\\bench\\engine.bin", u16(sample::kHash).c_str(), size, u"",
-                                     u"", u"");
+    const int32_t rc =
+        startDownload(u"bench_site", u16(server).c_str(), u16(kName).c_str(), u"1",
+                      u"d:\\bench\\engine.bin", u16(sample::kHash).c_str(), size, u"", u"", u"");
     if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
     int32_t state = 0;
     const auto until = t0 + std::chrono::seconds(300);
@@ -62,8 +62,10 @@ Round curlRound(const std::string& url, const fs::path& ca, const fs::path& targ
     const std::string out = target.string(), caArg = ca.string();
     // -q: no ~/.curlrc, so both sides run on defaults.
     const auto t0 = Clock::now();
-    quarn::test::Child curl({"curl", "-q", "-s", "--cacert", caArg, "-o", out, url}, {}, "/dev/null");
-    if (curl.SpawnError() != 0) throw std::runtime_error("cannot run curl (run scripts/install-deps.sh)");
+    quarn::test::Child curl({"curl", "-q", "-s", "--cacert", caArg, "-o", out, url}, {},
+                            "/dev/null");
+    if (curl.SpawnError() != 0)
+        throw std::runtime_error("cannot run curl (run scripts/install-deps.sh)");
     rusage usage{};
     const int status = curl.Wait(&usage);
     const Round round{secondsSince(t0), cpuSeconds(usage)};
@@ -146,5 +148,6 @@ void run(int rounds, int64_t size) {
 
 int main(int argc, char** argv) {
     const int64_t mib = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1024;
-    return benchMain("bench_https", argc, argv, 5, [&](int rounds) { run(rounds, mib * 1024 * 1024); });
+    return benchMain("bench_https", argc, argv, 5,
+                     [&](int rounds) { run(rounds, mib * 1024 * 1024); });
 }

@@ -23,7 +23,9 @@ constexpr int64_t kCappedSize = 200 * 1000 * 1000;
 constexpr int64_t kSampleSize = sample::kFileSize; // the console's sample file
 constexpr const char* kHash = sample::kHash;
 
-int32_t state() { return getDownloadState(nullptr, nullptr, nullptr, nullptr); }
+int32_t state() {
+    return getDownloadState(nullptr, nullptr, nullptr, nullptr);
+}
 
 // One engine download with `connections`; seconds to completion.
 double engineRound(const std::string& server, const std::string& site, int64_t size,
@@ -32,12 +34,14 @@ double engineRound(const std::string& server, const std::string& site, int64_t s
     const quarn::test::ScopedEnv setting("QUARN_CONNECTIONS", std::to_string(connections).c_str(),
                                          [] { stopDownload(); });
     const auto t0 = Clock::now();
-    const int32_t rc = startDownload(u16(site).c_str(), u16(server).c_str(), u"sample.bin", u"1",
-                                     u"d:\\bench\\engine.bin", u16(kHash).c_str(), size, u"", u"", u"");
+    const int32_t rc =
+        startDownload(u16(site).c_str(), u16(server).c_str(), u"sample.bin", u"1",
+                      u"d:\\bench\\engine.bin", u16(kHash).c_str(), size, u"", u"", u"");
     if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
     waitUntil([] { return state() >= QUARN_STATE_COMPLETE; }, std::chrono::seconds(600), "engine");
     const double seconds = secondsSince(t0);
-    if (state() != QUARN_STATE_COMPLETE) throw std::runtime_error("engine: state " + std::to_string(state()));
+    if (state() != QUARN_STATE_COMPLETE)
+        throw std::runtime_error("engine: state " + std::to_string(state()));
     stopDownload();
     fs::remove(drives / "d" / "bench" / "engine.bin");
     return seconds;
@@ -45,9 +49,10 @@ double engineRound(const std::string& server, const std::string& site, int64_t s
 
 double aria2Round(const std::string& url, const fs::path& dir, int connections) {
     const std::string n = std::to_string(connections);
-    const double seconds = timedRun({"aria2c", "-q", "-x" + n, "-s" + n, "-k1M", "--allow-overwrite=true",
-                                     "--file-allocation=none", "--auto-file-renaming=false", "-d",
-                                     dir.string(), "-o", "aria2.bin", url});
+    const double seconds =
+        timedRun({"aria2c", "-q", "-x" + n, "-s" + n, "-k1M", "--allow-overwrite=true",
+                  "--file-allocation=none", "--auto-file-renaming=false", "-d", dir.string(), "-o",
+                  "aria2.bin", url});
     fs::remove(dir / "aria2.bin");
     return seconds;
 }
@@ -79,24 +84,33 @@ void run(int rounds) {
         for (const int n : {4, 16})
             times["aria2c x" + std::to_string(n)].push_back(aria2Round(capped, tmp.path(), n));
     }
-    const auto mbs = [&](const std::string& name) { return kCappedSize / 1e6 / median(times[name]); };
+    const auto mbs = [&](const std::string& name) {
+        return kCappedSize / 1e6 / median(times[name]);
+    };
     for (const char* name : {"engine x1", "engine x4", "engine x16", "aria2c x4", "aria2c x16"})
         std::printf("  %-11s %6.2f s  %7.1f MB/s\n", name, median(times[name]), mbs(name));
-    std::printf("engine x4 / engine x1:  %.2f (target >= 3.6)\n", mbs("engine x4") / mbs("engine x1"));
-    std::printf("engine x4 / aria2c x4:  %.2f (target >= 1.0)\n", mbs("engine x4") / mbs("aria2c x4"));
-    std::printf("engine x16 / aria2c x16: %.2f (target >= 1.0)\n", mbs("engine x16") / mbs("aria2c x16"));
+    std::printf("engine x4 / engine x1:  %.2f (target >= 3.6)\n",
+                mbs("engine x4") / mbs("engine x1"));
+    std::printf("engine x4 / aria2c x4:  %.2f (target >= 1.0)\n",
+                mbs("engine x4") / mbs("aria2c x4"));
+    std::printf("engine x16 / aria2c x16: %.2f (target >= 1.0)\n",
+                mbs("engine x16") / mbs("aria2c x16"));
 
     std::vector<double> one, four;
     for (int r = 0; r < rounds; ++r) {
         one.push_back(engineRound(server, "plain_site", kSampleSize, drives, 1));
         four.push_back(engineRound(server, "plain_site", kSampleSize, drives, 4));
     }
-    const double oneMBs = kSampleSize / 1e6 / median(one), fourMBs = kSampleSize / 1e6 / median(four);
-    std::printf("plain loopback, %lld bytes: x1 %.1f MB/s, x4 %.1f MB/s, ratio %.3f (target >= 0.95)\n",
-                static_cast<long long>(kSampleSize), oneMBs, fourMBs, fourMBs / oneMBs);
+    const double oneMBs = kSampleSize / 1e6 / median(one),
+                 fourMBs = kSampleSize / 1e6 / median(four);
+    std::printf(
+        "plain loopback, %lld bytes: x1 %.1f MB/s, x4 %.1f MB/s, ratio %.3f (target >= 0.95)\n",
+        static_cast<long long>(kSampleSize), oneMBs, fourMBs, fourMBs / oneMBs);
     nginx.stop();
 }
 
 } // namespace
 
-int main(int argc, char** argv) { return benchMain("bench_segments", argc, argv, 3, run); }
+int main(int argc, char** argv) {
+    return benchMain("bench_segments", argc, argv, 3, run);
+}

@@ -59,7 +59,8 @@ void run(int rounds) {
     const std::string listen = "127.0.0.1:" + std::to_string(quarn::test::freeLoopbackPort());
     // Before the first registration starts the share server's threads.
     ::setenv("QUARN_SHARE_LISTEN", listen.c_str(), 1);
-    if (setShareFile2(u"bench_site", u16(kHash).c_str(), u16(file.string()).c_str(), kSampleSize) == 0)
+    if (setShareFile2(u"bench_site", u16(kHash).c_str(), u16(file.string()).c_str(), kSampleSize) ==
+        0)
         throw std::runtime_error("registration refused");
     const std::string shareUrl = "http://" + listen + "/bench_site/" + kHash;
     const std::string nginxUrl = "http://" + nginx.endpoint() + "/bench_site/" + kName;
@@ -97,11 +98,13 @@ void run(int rounds) {
     const double servingNs = nanosPerCall(poll, 1000000);
     const bool stillServing = peerFetch->Alive();
     if (peerFetch->Wait() != 0) throw std::runtime_error("peer fetch failed");
-    std::printf("poll cost median: %.1f ns/call idle, %.1f ns/call while a peer is served%s\n", idleNs,
-                servingNs, stillServing ? "" : " (the fetch ended before the polls did)");
+    std::printf("poll cost median: %.1f ns/call idle, %.1f ns/call while a peer is served%s\n",
+                idleNs, servingNs, stillServing ? "" : " (the fetch ended before the polls did)");
     nginx.stop();
 }
 
 } // namespace
 
-int main(int argc, char** argv) { return benchMain("bench_share", argc, argv, 5, run); }
+int main(int argc, char** argv) {
+    return benchMain("bench_share", argc, argv, 5, run);
+}

@@ -38,7 +38,8 @@ inline double secondsSince(Clock::time_point start) {
 }
 
 // Polls until pred holds; a benchmark may wait, but never without a deadline.
-inline void waitUntil(const std::function<bool()>& pred, std::chrono::seconds deadline, const char* what) {
+inline void waitUntil(const std::function<bool()>& pred, std::chrono::seconds deadline,
+                      const char* what) {
     const auto until = Clock::now() + deadline;
     while (!pred()) {
         if (Clock::now() > until) throw std::runtime_error(std::string("timed out: ") + what);
@@ -47,8 +48,7 @@ inline void waitUntil(const std::function<bool()>& pred, std::chrono::seconds de
 }
 
 // The median cost of one call, over seven batches of `calls`.
-template <class F>
-double nanosPerCall(F call, int calls) {
+template <class F> double nanosPerCall(F call, int calls) {
     std::vector<double> batches;
     for (int b = 0; b < 7; ++b) {
         const auto t0 = Clock::now();
@@ -64,7 +64,8 @@ inline double timedRun(std::vector<std::string> args, const std::string& output 
     const std::string program = args.at(0);
     const auto t0 = Clock::now();
     test::Child child(std::move(args), {}, output);
-    if (child.SpawnError() != 0) throw std::runtime_error("cannot run " + program + " (scripts/install-deps.sh)");
+    if (child.SpawnError() != 0)
+        throw std::runtime_error("cannot run " + program + " (scripts/install-deps.sh)");
     const int status = child.Wait();
     const double seconds = secondsSince(t0);
     if (status != 0) throw std::runtime_error(program + " failed");

@@ -13,12 +13,12 @@ namespace quarn::cli {
 
 // Exit statuses, listed in `quarn --help`.
 enum Exit : int {
-    kComplete = 0,      // get: the file is in place; share: stopped by a signal
-    kUsage = 2,         // bad arguments
-    kStartFailed = 3,   // get: the engine refused the start; share: no registration or no listener
-    kStopped = 4,       // get: Ctrl-C or SIGTERM, the .part kept for the next run
-    kWriteError = 5,    // get: disk full, I/O error, rename failed
-    kServerError = 6,   // get: unreachable, HTTP error, stalled, wrong length
+    kComplete = 0,    // get: the file is in place; share: stopped by a signal
+    kUsage = 2,       // bad arguments
+    kStartFailed = 3, // get: the engine refused the start; share: no registration or no listener
+    kStopped = 4,     // get: Ctrl-C or SIGTERM, the .part kept for the next run
+    kWriteError = 5,  // get: disk full, I/O error, rename failed
+    kServerError = 6, // get: unreachable, HTTP error, stalled, wrong length
 };
 
 // --name value / --name=value options and positional arguments. Throws

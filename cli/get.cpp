@@ -108,7 +108,8 @@ std::string remainText(int32_t seconds) {
     if (seconds < 0) return "--:--";
     char text[32];
     if (seconds >= 3600)
-        std::snprintf(text, sizeof text, "%d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
+        std::snprintf(text, sizeof text, "%d:%02d:%02d", seconds / 3600, seconds / 60 % 60,
+                      seconds % 60);
     else
         std::snprintf(text, sizeof text, "%d:%02d", seconds / 60, seconds % 60);
     return text;
@@ -134,7 +135,8 @@ public:
     ProgressLine(bool terminal, long long size) : terminal_(terminal), size_(size) {}
 
     void show(const Poll& p) {
-        const double percent = 100.0 * static_cast<double>(p.fileBytes) / static_cast<double>(size_);
+        const double percent =
+            100.0 * static_cast<double>(p.fileBytes) / static_cast<double>(size_);
         char text[160];
         std::snprintf(text, sizeof text, "%5.1f%%  %10s  %8s left  %s / %s  %s", percent,
                       speedText(p.speedKiB).c_str(), remainText(p.remainSec).c_str(),
@@ -145,7 +147,8 @@ public:
         } else {
             const int whole = static_cast<int>(percent);
             const auto now = Clock::now();
-            if (p.state == lastState_ && whole == lastPercent_ && now - lastLine_ < std::chrono::seconds(10))
+            if (p.state == lastState_ && whole == lastPercent_ &&
+                now - lastLine_ < std::chrono::seconds(10))
                 return;
             std::printf("%s\n", text);
             lastState_ = p.state;
@@ -172,7 +175,8 @@ private:
 const char* startErrorText(int32_t code) {
     switch (code) {
     case QUARN_ERR_FILE_EXISTS: return "the file already exists";
-    case QUARN_ERR_PARAMETER: return "the engine refused a parameter (server, site, file, hash, size or --out)";
+    case QUARN_ERR_PARAMETER:
+        return "the engine refused a parameter (server, site, file, hash, size or --out)";
     case QUARN_ERR_FILE_CREATE: return "cannot create the .part file";
     case QUARN_ERR_DISK_FULL: return "not enough free space for the bytes still to fetch";
     case QUARN_ERR_DIRECTORY: return "cannot create the file's directory";
@@ -211,8 +215,9 @@ int finalStatus(int32_t state, const std::string& out, long long size) {
 } // namespace
 
 int runGet(const std::vector<std::string>& args) {
-    const Options o(args, {"--server", "--site", "--hash", "--file", "--size", "--out", "--user", "--password"},
-                    {"--json"});
+    const Options o(
+        args, {"--server", "--site", "--hash", "--file", "--size", "--out", "--user", "--password"},
+        {"--json"});
     if (!o.positional().empty()) throw UsageError{"unexpected argument " + o.positional().front()};
     const std::string server = o.required("--server");
     const std::string site = o.required("--site");
@@ -224,14 +229,16 @@ int runGet(const std::vector<std::string>& args) {
     if (!size) throw UsageError{"--size must be a positive number of bytes"};
     const std::string out = o.required("--out");
     if (!isLocalPath(out))
-        throw UsageError{"--out must be an absolute path (/dir/file) or a drive path (D:\\dir\\file)"};
+        throw UsageError{
+            "--out must be an absolute path (/dir/file) or a drive path (D:\\dir\\file)"};
     const std::string user = o.value("--user").value_or("");
     const std::string password = o.value("--password").value_or("");
     if (!password.empty() && user.empty()) throw UsageError{"--password needs --user"};
     const bool json = o.flag("--json");
 
     const std::u16string wServer = utf16Argument("--server", server),
-                         wSite = utf16Argument("--site", site), wHash = utf16Argument("--hash", hash),
+                         wSite = utf16Argument("--site", site),
+                         wHash = utf16Argument("--hash", hash),
                          wFile = utf16Argument("--file", file), wOut = utf16Argument("--out", out),
                          wUser = utf16Argument("--user", user),
                          wPassword = utf16Argument("--password", password);
@@ -241,11 +248,13 @@ int runGet(const std::vector<std::string>& args) {
     if (json) {
         const std::string request =
             "{\"site\":" + jsonString(site) + ",\"server\":" + jsonString(server) +
-            ",\"serverfilename\":" + jsonString(file) + ",\"index\":\"\",\"localfilename\":" +
-            jsonString(out) + ",\"hash\":" + jsonString(hash) + ",\"filesize\":\"" +
-            std::to_string(*size) + "\",\"user_name\":" + jsonString(user) +
-            ",\"user_pwd\":" + jsonString(password) + ",\"user_params\":\"\"}";
-        const std::string reply = narrow(startDownloadJson(utf16Argument("request", request).c_str()));
+            ",\"serverfilename\":" + jsonString(file) +
+            ",\"index\":\"\",\"localfilename\":" + jsonString(out) +
+            ",\"hash\":" + jsonString(hash) + ",\"filesize\":\"" + std::to_string(*size) +
+            "\",\"user_name\":" + jsonString(user) + ",\"user_pwd\":" + jsonString(password) +
+            ",\"user_params\":\"\"}";
+        const std::string reply =
+            narrow(startDownloadJson(utf16Argument("request", request).c_str()));
         err = static_cast<int32_t>(jsonInteger(reply, "err", QUARN_ERR_OPERATION));
     } else {
         err = startDownload(wSite.c_str(), wServer.c_str(), wFile.c_str(), u"", wOut.c_str(),

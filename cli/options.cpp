@@ -17,7 +17,8 @@ Options::Options(const std::vector<std::string>& args, const std::vector<std::st
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--") {
-            positional_.insert(positional_.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            positional_.insert(positional_.end(), args.begin() + static_cast<long>(i) + 1,
+                               args.end());
             break;
         }
         if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
@@ -131,8 +132,8 @@ std::string percentEncode(std::string_view segment) {
     std::string out;
     for (char ch : segment) {
         const auto c = static_cast<unsigned char>(ch);
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '.' || c == '_' || c == '~') {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
             out += ch;
         } else {
             out += '%';

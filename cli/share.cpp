@@ -50,7 +50,8 @@ std::optional<Endpoint> parseListen(const std::string& text) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(e.port);
-        if (inet_pton(AF_INET, e.host == "localhost" ? "127.0.0.1" : e.host.c_str(), &a.sin_addr) != 1)
+        if (inet_pton(AF_INET, e.host == "localhost" ? "127.0.0.1" : e.host.c_str(), &a.sin_addr) !=
+            1)
             return std::nullopt;
         e.wildcard = a.sin_addr.s_addr == htonl(INADDR_ANY);
         std::memcpy(&e.address, &a, sizeof a);
@@ -65,7 +66,8 @@ int bindError(const Endpoint& e) {
     if (fd < 0) return errno;
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const int error = ::bind(fd, reinterpret_cast<const sockaddr*>(&e.address), e.length) == 0 ? 0 : errno;
+    const int error =
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&e.address), e.length) == 0 ? 0 : errno;
     ::close(fd);
     return error;
 }
@@ -90,19 +92,23 @@ int runShare(const std::vector<std::string>& args) {
     std::string listen = kDefaultListen;
     if (listenOption) {
         listen = *listenOption;
-    } else if (const char* env = std::getenv("QUARN_SHARE_LISTEN"); env != nullptr && env[0] != '\0') {
+    } else if (const char* env = std::getenv("QUARN_SHARE_LISTEN");
+               env != nullptr && env[0] != '\0') {
         listen = env;
     }
     if (!listenOption && (listen == "off" || listen == "OFF" || listen == "Off")) {
-        std::fprintf(stderr, "quarn share: sharing is off (QUARN_SHARE_LISTEN=%s)\n", listen.c_str());
+        std::fprintf(stderr, "quarn share: sharing is off (QUARN_SHARE_LISTEN=%s)\n",
+                     listen.c_str());
         return kStartFailed;
     }
     const std::optional<Endpoint> endpoint = parseListen(listen);
     if (!endpoint)
-        throw UsageError{(listenOption ? "--listen" : "QUARN_SHARE_LISTEN") +
-                         std::string(" must be HOST:PORT with a port above 0, e.g. 127.0.0.1:48081 or "
-                                     "0.0.0.0:48081 for the LAN")};
-    const std::u16string wSite = utf16Argument("--site", site), wHash = utf16Argument("--hash", hash);
+        throw UsageError{
+            (listenOption ? "--listen" : "QUARN_SHARE_LISTEN") +
+            std::string(" must be HOST:PORT with a port above 0, e.g. 127.0.0.1:48081 or "
+                        "0.0.0.0:48081 for the LAN")};
+    const std::u16string wSite = utf16Argument("--site", site),
+                         wHash = utf16Argument("--hash", hash);
 
     std::error_code ec;
     const std::filesystem::path path =
@@ -119,7 +125,8 @@ int runShare(const std::vector<std::string>& args) {
     }
     const std::u16string wPath = utf16Argument("FILE", path.string());
     if (const int error = bindError(*endpoint); error != 0) {
-        std::fprintf(stderr, "quarn share: cannot listen on %s: %s\n", listen.c_str(), std::strerror(error));
+        std::fprintf(stderr, "quarn share: cannot listen on %s: %s\n", listen.c_str(),
+                     std::strerror(error));
         return kStartFailed;
     }
 
@@ -132,9 +139,11 @@ int runShare(const std::vector<std::string>& args) {
     }
     const std::string authority = peerHost(*endpoint) + ":" + std::to_string(endpoint->port);
     std::printf("sharing %s (%lld bytes)\n", path.c_str(), static_cast<long long>(info.st_size));
-    std::printf("url: http://%s/%s/%s\n", authority.c_str(), percentEncode(site).c_str(), hash.c_str());
-    std::printf("peers fetch it with: quarn get --server %s --site '%s' --hash %s --size %lld --out PATH\n",
-                authority.c_str(), site.c_str(), hash.c_str(), static_cast<long long>(info.st_size));
+    std::printf("url: http://%s/%s/%s\n", authority.c_str(), percentEncode(site).c_str(),
+                hash.c_str());
+    std::printf(
+        "peers fetch it with: quarn get --server %s --site '%s' --hash %s --size %lld --out PATH\n",
+        authority.c_str(), site.c_str(), hash.c_str(), static_cast<long long>(info.st_size));
     std::printf("Ctrl-C stops sharing\n");
     std::fflush(stdout);
 

@@ -24,6 +24,6 @@ void CDownloadRun::Post(UINT message, std::int32_t wParam, const TransferInfo* r
     }
     // Sign-extend through intptr_t so the handler reads the code back exactly.
     const auto w = static_cast<WPARAM>(static_cast<std::intptr_t>(wParam));
-    platform::PostMessage(m_dlg, new platform::CPostedMessage(message, w, lParam, m_id,
-                                                              std::move(payload)));
+    platform::PostMessage(
+        m_dlg, new platform::CPostedMessage(message, w, lParam, m_id, std::move(payload)));
 }

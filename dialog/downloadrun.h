@@ -1,9 +1,9 @@
 // What one worker run shares with the window that started it.
 #pragma once
 
+#include "dialog/transferinfo.h"
 #include "platform/message.h"
 #include "platform/thread.h"
-#include "dialog/transferinfo.h"
 #include "platform/wintypes.h"
 
 #include <atomic>
@@ -28,8 +28,7 @@ public:
     // it is applied to what the start began, before the next run may start:
     // the transfer never runs on unseen, and an earlier run's start never
     // makes a later one fail as busy.
-    template <class Start>
-    std::int32_t StartTransfer(Start&& start) const {
+    template <class Start> std::int32_t StartTransfer(Start&& start) const {
         std::lock_guard lock(StartLock());
         const std::int32_t result = start();
         if (result >= 0) ApplyStopAfterStart();

@@ -39,8 +39,8 @@ UINT JsonDownloadWorker(LPVOID pParam) {
     if (run.StopRequested()) return 0;
     if (!dlg.BuildJsonRequest(buffer.get())) return 0;
 
-    const std::int32_t err = run.StartTransfer(
-        [&] { return dlg.ParseStartReply(startDownloadJson(buffer.get())); });
+    const std::int32_t err =
+        run.StartTransfer([&] { return dlg.ParseStartReply(startDownloadJson(buffer.get())); });
     if (err < 0) {
         run.Post(WM_TRANSFER_ERROR, err, nullptr);
         run.Pause();

@@ -1,8 +1,8 @@
 #include "dialog/quarndemodlg.h"
 
 #include "dialog/downloadrun.h"
-#include "res/maindialog.h"
 #include "platform/message.h"
+#include "res/maindialog.h"
 #include "res/resource.h"
 
 #include <quarn/quarn.h>
@@ -13,10 +13,13 @@ CQuarnDemoDlg::CQuarnDemoDlg(QWidget* pParent)
     : platform::CDialogEx(res::MainDialogTemplate(), pParent),
       m_bStop(std::make_shared<std::atomic<bool>>(false)), m_dSpeed(0.0), m_nRemainTime(0),
       m_nFileSize(0), m_nReceiveSize(0) {
-    for (int size : {16, 24, 32, 48, 256}) m_hIcon.addFile(QString::fromUtf8(res::AppIconPath(size)));
+    for (int size : {16, 24, 32, 48, 256})
+        m_hIcon.addFile(QString::fromUtf8(res::AppIconPath(size)));
 }
 
-CQuarnDemoDlg::~CQuarnDemoDlg() { StopAllWorkers(); }
+CQuarnDemoDlg::~CQuarnDemoDlg() {
+    StopAllWorkers();
+}
 
 void CQuarnDemoDlg::DoDataExchange(CDataExchange* pDX) {
     platform::CDialogEx::DoDataExchange(pDX);
@@ -54,12 +57,16 @@ BOOL CQuarnDemoDlg::OnInitDialog() {
     return TRUE;
 }
 
-void CQuarnDemoDlg::OnStartDownload() { StartWorker(&ParamDownloadWorker); }
+void CQuarnDemoDlg::OnStartDownload() {
+    StartWorker(&ParamDownloadWorker);
+}
 
-void CQuarnDemoDlg::OnStartDownloadJson() { StartWorker(&JsonDownloadWorker); }
+void CQuarnDemoDlg::OnStartDownloadJson() {
+    StartWorker(&JsonDownloadWorker);
+}
 
 void CQuarnDemoDlg::StartWorker(AFX_THREADPROC proc) {
-    UpdateData(TRUE);  // a text that does not parse does not stop the start
+    UpdateData(TRUE); // a text that does not parse does not stop the start
 
     // A superseded run is told to end; the new run gets a flag of its own.
     m_bStop->store(true);

@@ -2,10 +2,10 @@
 // registrations.
 #pragma once
 
+#include "dialog/transferinfo.h"
 #include "platform/cp949string.h"
 #include "platform/dialogbase.h"
 #include "platform/thread.h"
-#include "dialog/transferinfo.h"
 #include "platform/wintypes.h"
 
 #include <QIcon>
@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <memory>
 
-inline constexpr UINT WM_TRANSFER_ERROR = WM_USER + 10;     // 1034
-inline constexpr UINT WM_TRANSFER_PROGRESS = WM_USER + 11;  // 1035
+inline constexpr UINT WM_TRANSFER_ERROR = WM_USER + 10;    // 1034
+inline constexpr UINT WM_TRANSFER_PROGRESS = WM_USER + 11; // 1035
 
 class CDownloadRun;
 

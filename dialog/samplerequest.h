@@ -27,11 +27,13 @@ inline constexpr const char* kJsonLocalFileName = "d:\\download\\judge.mp4";
 
 // Share registrations. The first one's name is Korean (UTF-8 here, CP949 when held).
 inline constexpr const char* kShareSite = "test_site";
-inline constexpr const char* kShare1ServerFileName = "/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056";
+inline constexpr const char* kShare1ServerFileName =
+    "/volume1/b54550fbf6fbf15acd02e4721a14cccb_1784365056";
 inline constexpr const char* kShare1Index = "545465121";
 inline constexpr const char* kShare1Hash = "b54550fbf6fbf15acd02e4721a14c111";
 inline constexpr const char* kShare1Size = "1784365056";
-inline constexpr const char* kShare1LocalFileName = "D:\\nginx-1.8.0\\html\\content\\왕좌의 게임111.mp4";
+inline constexpr const char* kShare1LocalFileName =
+    "D:\\nginx-1.8.0\\html\\content\\왕좌의 게임111.mp4";
 inline constexpr const char* kShare2Hash = "d4301f3edae670bde22305e444e4c2a1";
 inline constexpr const char* kShare2Path = "c:\\download\\aaa.avi";
 inline constexpr const char* kShare3Hash = "d4301f3edae670bde22305e444e4c2a0";

@@ -1,8 +1,8 @@
 // Registering the sample files with the engine for sharing.
-#include "platform/msgbox.h"
 #include "dialog/quarndemodlg.h"
 #include "dialog/samplerequest.h"
 #include "dialog/texts.h"
+#include "platform/msgbox.h"
 
 #include <quarn/quarn.h>
 

@@ -42,10 +42,18 @@ std::optional<CString> Lookup(const std::array<CodeText, N>& table, std::int32_t
 
 } // namespace
 
-std::optional<CString> StateText(std::int32_t state) { return Lookup(kStateTexts, state); }
-std::optional<CString> StartErrorText(std::int32_t code) { return Lookup(kStartErrorTexts, code); }
+std::optional<CString> StateText(std::int32_t state) {
+    return Lookup(kStateTexts, state);
+}
+std::optional<CString> StartErrorText(std::int32_t code) {
+    return Lookup(kStartErrorTexts, code);
+}
 
-CString Registered() { return CString::FromUtf8("등록됨"); }
-CString NotRegistered() { return CString::FromUtf8("등록 안됨"); }
+CString Registered() {
+    return CString::FromUtf8("등록됨");
+}
+CString NotRegistered() {
+    return CString::FromUtf8("등록 안됨");
+}
 
 } // namespace texts

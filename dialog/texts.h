@@ -13,7 +13,7 @@ std::optional<CString> StateText(std::int32_t state);
 // Korean text for a refused start's code; none for unknown codes.
 std::optional<CString> StartErrorText(std::int32_t code);
 
-CString Registered();     // registration answered yes
-CString NotRegistered();  // registration answered no
+CString Registered();    // registration answered yes
+CString NotRegistered(); // registration answered no
 
 } // namespace texts

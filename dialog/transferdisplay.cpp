@@ -6,7 +6,9 @@
 
 namespace {
 // Whole MiB, each division truncating toward zero.
-int WholeMiB(std::int64_t bytes) { return static_cast<int>(bytes / 1024 / 1024); }
+int WholeMiB(std::int64_t bytes) {
+    return static_cast<int>(bytes / 1024 / 1024);
+}
 } // namespace
 
 // The bar moves only on transfer reports, and the last one may come a poll

@@ -69,7 +69,8 @@ private:
 TransferOptions transferOptions() {
     TransferOptions options;
     if (const char* text = std::getenv("QUARN_CONNECTIONS"); text != nullptr) {
-        if (const auto n = parseDecimal(text)) options.connections = static_cast<int>(std::clamp<long long>(*n, 1, 16));
+        if (const auto n = parseDecimal(text))
+            options.connections = static_cast<int>(std::clamp<long long>(*n, 1, 16));
     }
     if (const char* text = std::getenv("QUARN_PEERS"); text != nullptr) {
         std::string_view list(text);
@@ -79,7 +80,8 @@ TransferOptions transferOptions() {
             while (!entry.empty() && entry.front() == ' ') entry.remove_prefix(1);
             while (!entry.empty() && entry.back() == ' ') entry.remove_suffix(1);
             // Peers are share servers: plain HTTP, never a TLS endpoint.
-            if (const auto endpoint = normaliseEndpoint(entry); endpoint && endpoint->rfind("http://", 0) == 0)
+            if (const auto endpoint = normaliseEndpoint(entry);
+                endpoint && endpoint->rfind("http://", 0) == 0)
                 options.peers.push_back(*endpoint);
             list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
         }
@@ -92,7 +94,8 @@ TransferOptions transferOptions() {
 // trusted, since its .part may have holes.
 PieceMap resumePoint(int dir, const std::string& mapName, int64_t fileSize, const PartFile& part,
                      TransferOptions& options) {
-    const UniqueFd map(::openat(dir, mapName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    const UniqueFd map(
+        ::openat(dir, mapName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!map && errno == ENOENT) return PieceMap::prefix(fileSize, part.size());
     if (part.size() == 0) return PieceMap::prefix(fileSize, 0); // a map left without its .part
     std::string text;
@@ -113,11 +116,15 @@ PieceMap resumePoint(int dir, const std::string& mapName, int64_t fileSize, cons
 
 } // namespace
 
-Engine::Engine() { curlReady(); }
+Engine::Engine() {
+    curlReady();
+}
 
 // curl_global_cleanup is left out on purpose: the host process may use
 // libcurl itself, and the engine lives until the process ends.
-Engine::~Engine() { stop(); }
+Engine::~Engine() {
+    stop();
+}
 
 int Engine::start(const DownloadRequest& request) {
     const std::optional<PreparedDownload> prepared = prepareDownload(request);
@@ -148,8 +155,7 @@ int Engine::startLocked(const PreparedDownload& prepared) {
     case DirectoryWalk::Result::Missing:
         if (walk.open(name, true) != DirectoryWalk::Result::Opened) return QUARN_ERR_DIRECTORY;
         break;
-    case DirectoryWalk::Result::Refused:
-        return QUARN_ERR_DIRECTORY;
+    case DirectoryWalk::Result::Refused: return QUARN_ERR_DIRECTORY;
     }
 
     DownloadFiles files;

@@ -125,12 +125,15 @@ DirectoryWalk::Result DirectoryWalk::open(const LocalName& name, bool create) {
     if (!current) return errno == ENOENT ? Result::Missing : Result::Refused;
     const int follow = name.confined ? O_NOFOLLOW : 0;
     for (const std::string& dir : name.dirs) {
-        UniqueFd next(::openat(current.get(), dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
+        UniqueFd next(
+            ::openat(current.get(), dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
         if (!next && errno == ENOENT) {
             if (!create) return Result::Missing;
-            if (::mkdirat(current.get(), dir.c_str(), 0755) != 0 && errno != EEXIST) return Result::Refused;
+            if (::mkdirat(current.get(), dir.c_str(), 0755) != 0 && errno != EEXIST)
+                return Result::Refused;
             made_.push_back({UniqueFd(::dup(current.get())), dir});
-            next.reset(::openat(current.get(), dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
+            next.reset(
+                ::openat(current.get(), dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
         }
         // ELOOP/ENOTDIR: a link or a file where a directory should be.
         if (!next) return Result::Refused;

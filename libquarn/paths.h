@@ -52,7 +52,7 @@ public:
 
     Result open(const LocalName& name, bool create);
     int fd() const noexcept { return dir_.get(); }
-    void undo() noexcept;   // removes the directories this walk made, deepest first
+    void undo() noexcept; // removes the directories this walk made, deepest first
     void keep() noexcept { made_.clear(); }
 
 private:

@@ -25,7 +25,8 @@ std::string pieceLines(const std::vector<Piece>& pieces) {
     std::string lines;
     char line[80];
     for (const Piece& p : pieces) {
-        std::snprintf(line, sizeof line, "%" PRId64 " %" PRId64 " %" PRId64 "\n", p.start, p.end, p.done);
+        std::snprintf(line, sizeof line, "%" PRId64 " %" PRId64 " %" PRId64 "\n", p.start, p.end,
+                      p.done);
         lines += line;
     }
     return lines;
@@ -33,7 +34,9 @@ std::string pieceLines(const std::vector<Piece>& pieces) {
 
 } // namespace
 
-PieceMap PieceMap::prefix(int64_t fileSize, int64_t prefix) { return split(fileSize, prefix, 1); }
+PieceMap PieceMap::prefix(int64_t fileSize, int64_t prefix) {
+    return split(fileSize, prefix, 1);
+}
 
 PieceMap PieceMap::split(int64_t fileSize, int64_t prefix, int count) {
     PieceMap map;
@@ -53,8 +56,8 @@ PieceMap PieceMap::split(int64_t fileSize, int64_t prefix, int count) {
 std::string PieceMap::serialise() const {
     const std::string lines = pieceLines(pieces_);
     char header[128];
-    std::snprintf(header, sizeof header, "%s %" PRId64 " %zu %016" PRIx64 "\n", kMagic.data(), fileSize_,
-                  pieces_.size(), checksum(lines));
+    std::snprintf(header, sizeof header, "%s %" PRId64 " %zu %016" PRIx64 "\n", kMagic.data(),
+                  fileSize_, pieces_.size(), checksum(lines));
     return header + lines;
 }
 
@@ -112,8 +115,9 @@ bool PieceMap::finished() const noexcept {
 }
 
 int PieceMap::find(int64_t at) const noexcept {
-    const auto it = std::upper_bound(pieces_.begin(), pieces_.end(), at,
-                                     [](int64_t offset, const Piece& p) { return offset < p.start; });
+    const auto it =
+        std::upper_bound(pieces_.begin(), pieces_.end(), at,
+                         [](int64_t offset, const Piece& p) { return offset < p.start; });
     if (it == pieces_.begin()) return -1;
     const auto index = static_cast<int>(it - pieces_.begin()) - 1;
     return at < pieces_[static_cast<std::size_t>(index)].end ? index : -1;

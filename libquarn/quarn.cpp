@@ -104,9 +104,9 @@ QUARN_API int32_t startDownload(const char16_t* site, const char16_t* server,
                                 const char16_t* localfilename, const char16_t* hash,
                                 int64_t filesize, const char16_t* user_name,
                                 const char16_t* user_pwd, const char16_t* user_params) try {
-    return startRequest(quarn::engine::downloadRequestFromUtf16(
-        site, server, serverfilename, index, localfilename, hash, filesize, user_name, user_pwd,
-        user_params));
+    return startRequest(quarn::engine::downloadRequestFromUtf16(site, server, serverfilename, index,
+                                                                localfilename, hash, filesize,
+                                                                user_name, user_pwd, user_params));
 } catch (...) {
     return QUARN_ERR_OPERATION;
 }
@@ -115,7 +115,8 @@ QUARN_API const char16_t* startDownloadJson(const char16_t* request) {
     int32_t err = QUARN_ERR_PARAMETER;
     try {
         if (request != nullptr)
-            err = startRequest(quarn::engine::parseDownloadRequestJson(std::u16string_view(request)));
+            err =
+                startRequest(quarn::engine::parseDownloadRequestJson(std::u16string_view(request)));
     } catch (...) {
         err = QUARN_ERR_OPERATION;
     }
@@ -139,11 +140,11 @@ QUARN_API int32_t getDownloadState(int32_t* nSpeed, int32_t* nRemainTime,
 QUARN_API const char16_t* getDownloadStateJson(void) {
     const quarn::engine::StatusSnapshot s = currentStatus();
     char text[kStatusUnits];
-    const int n = std::snprintf(text, sizeof text,
-                                "{\"state\":%" PRId32 ",\"speed\":%" PRId32 ",\"remain_time\":%" PRId32
-                                ",\"receive_size\":%" PRId64 ",\"current_file_size\":%" PRId64
-                                ",\"filesize\":%" PRId64 "}",
-                                s.state, s.speedKiB, s.remainSec, s.received, s.fileBytes, s.fileSize);
+    const int n = std::snprintf(
+        text, sizeof text,
+        "{\"state\":%" PRId32 ",\"speed\":%" PRId32 ",\"remain_time\":%" PRId32
+        ",\"receive_size\":%" PRId64 ",\"current_file_size\":%" PRId64 ",\"filesize\":%" PRId64 "}",
+        s.state, s.speedKiB, s.remainSec, s.received, s.fileBytes, s.fileSize);
     quarn::engine::asciiToUtf16(std::string_view(text, static_cast<std::size_t>(n)), t_statusJson,
                                 kStatusUnits);
     return t_statusJson;

@@ -56,7 +56,9 @@ bool isHeaderSafe(std::string_view value) {
     return true;
 }
 
-bool hasNul(std::string_view value) { return value.find('\0') != std::string_view::npos; }
+bool hasNul(std::string_view value) {
+    return value.find('\0') != std::string_view::npos;
+}
 
 bool validHostName(std::string_view host) {
     if (host.empty() || host.size() > 253) return false;
@@ -68,14 +70,16 @@ bool validHostName(std::string_view host) {
     }
     for (char ch : host) {
         const auto c = static_cast<unsigned char>(ch);
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                        c == '-' || c == '.' || c == '_';
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
         if (!ok) return false;
     }
     return host.front() != '.' && host.front() != '-';
 }
 
-bool isHex16(char16_t c) { return c < 0x80 && isHex(static_cast<char>(c)); }
+bool isHex16(char16_t c) {
+    return c < 0x80 && isHex(static_cast<char>(c));
+}
 
 // The value of a "\uXXXX" escape at text[at], or -1.
 long escapedUnit(std::u16string_view text, std::size_t at) {
@@ -116,7 +120,7 @@ std::optional<Json::Value> parseObject(std::u16string_view json) {
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder.settings_["rejectDupKeys"] = false; // last one wins, like the console's writer
-    builder.settings_["stackLimit"] = 64;        // a request is flat; deep nesting is hostile
+    builder.settings_["stackLimit"] = 64;       // a request is flat; deep nesting is hostile
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
@@ -210,10 +214,14 @@ std::optional<DownloadRequest> downloadRequestFromUtf16(
     const char16_t* userName, const char16_t* userPwd, const char16_t* userParams) {
     DownloadRequest request;
     const std::pair<const char16_t*, std::string*> fields[] = {
-        {site, &request.site},         {server, &request.server},
-        {serverFileName, &request.serverFileName}, {index, &request.index},
-        {localFileName, &request.localFileName},   {hash, &request.hash},
-        {userName, &request.userName}, {userPwd, &request.userPwd},
+        {site, &request.site},
+        {server, &request.server},
+        {serverFileName, &request.serverFileName},
+        {index, &request.index},
+        {localFileName, &request.localFileName},
+        {hash, &request.hash},
+        {userName, &request.userName},
+        {userPwd, &request.userPwd},
         {userParams, &request.userParams}};
     for (const auto& [text, target] : fields) {
         std::optional<std::string> utf8 = utf16ToUtf8(text);

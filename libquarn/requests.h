@@ -20,9 +20,9 @@ struct DownloadRequest {
 
 // A request that passed every parameter check.
 struct PreparedDownload {
-    std::string url;       // scheme://host[:port]/site/segments[?params]
-    LocalName local;       // where the file goes
-    std::string site;      // as given, for peers' share servers
+    std::string url;  // scheme://host[:port]/site/segments[?params]
+    LocalName local;  // where the file goes
+    std::string site; // as given, for peers' share servers
     std::string index, hash, userName, userPwd;
     long long fileSize = 0;
 };

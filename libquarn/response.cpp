@@ -45,7 +45,8 @@ bool parseContentRange(std::string_view value, int64_t& first, int64_t& last, in
     value = trim(value.substr(6));
     const std::size_t dash = value.find('-');
     const std::size_t slash = value.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash) return false;
+    if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash)
+        return false;
     const auto a = parseDecimal(trim(value.substr(0, dash)));
     const auto b = parseDecimal(trim(value.substr(dash + 1, slash - dash - 1)));
     const std::string_view totalText = trim(value.substr(slash + 1));
@@ -82,8 +83,10 @@ void ResponseHead::addLine(std::string_view line) {
     const std::string_view value = trim(line.substr(colon + 1));
     if (name == "content-length") {
         const auto length = parseDecimal(value);
-        if (!length || (contentLength >= 0 && contentLength != *length)) lengthConflict = true;
-        else contentLength = *length;
+        if (!length || (contentLength >= 0 && contentLength != *length))
+            lengthConflict = true;
+        else
+            contentLength = *length;
     } else if (name == "content-range") {
         haveRange = parseContentRange(value, rangeFirst, rangeLast, rangeTotal);
     } else if (name == "content-encoding") {
@@ -107,7 +110,8 @@ Judgement judge(const ResponseHead& head, const Expectation& want) {
         return j;
     if (head.status == 206) {
         if (!want.ranged || !head.haveRange || head.rangeFirst != want.from ||
-            head.rangeLast != want.to - 1 || (head.rangeTotal >= 0 && head.rangeTotal != want.fileSize))
+            head.rangeLast != want.to - 1 ||
+            (head.rangeTotal >= 0 && head.rangeTotal != want.fileSize))
             return j;
         const int64_t span = head.rangeLast - head.rangeFirst + 1;
         if (head.contentLength >= 0 && head.contentLength != span) return j;
@@ -119,7 +123,7 @@ Judgement judge(const ResponseHead& head, const Expectation& want) {
     if (head.status == 200) {
         if (head.contentLength >= 0 && head.contentLength != want.fileSize) return j;
         j.verdict = want.ranged && (want.from > 0 || want.to < want.fileSize) ? Verdict::Unranged
-                                                                               : Verdict::Accept;
+                                                                              : Verdict::Accept;
         j.bodyStart = 0;
         j.length = head.contentLength;
         return j;

@@ -11,12 +11,12 @@ namespace quarn::engine {
 
 struct ResponseHead {
     long status = 0;
-    int64_t contentLength = -1; // -1: not declared
+    int64_t contentLength = -1;  // -1: not declared
     bool lengthConflict = false; // several Content-Length values that differ
     bool haveRange = false;      // Content-Range present and well-formed
     int64_t rangeFirst = -1, rangeLast = -1, rangeTotal = -1; // total -1: "*"
-    std::string contentEncoding;  // lower case, as sent
-    std::string transferEncoding; // lower case, as sent
+    std::string contentEncoding;                              // lower case, as sent
+    std::string transferEncoding;                             // lower case, as sent
     std::string location;
     bool complete = false; // the blank line after the fields has arrived
 
@@ -35,10 +35,10 @@ struct Expectation {
 };
 
 enum class Verdict {
-    Accept,    // the body is bytes [bodyStart, bodyStart + length) of the file
-    Redirect,  // a 3xx with a Location: follow it, keep nothing
-    Unranged,  // a whole-file 200 where only a piece was wanted
-    Reject,    // not the file, or not in a form we can check
+    Accept,   // the body is bytes [bodyStart, bodyStart + length) of the file
+    Redirect, // a 3xx with a Location: follow it, keep nothing
+    Unranged, // a whole-file 200 where only a piece was wanted
+    Reject,   // not the file, or not in a form we can check
 };
 
 struct Judgement {

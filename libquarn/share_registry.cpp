@@ -44,8 +44,8 @@ bool ShareRegistry::add(const ShareRequest& share) {
     {
         std::lock_guard lock(mutex_);
         entries_[{share.site, lowerHex(share.hash)}] =
-            SharedFile{std::move(*path), share.fileSize, info.st_dev, info.st_ino, info.st_mtim,
-                       nextGeneration_++};
+            SharedFile{std::move(*path), share.fileSize, info.st_dev,
+                       info.st_ino,      info.st_mtim,   nextGeneration_++};
     }
     // Only the first registration pays for the start; the others go on at
     // once, whether or not the server is up yet.
@@ -58,7 +58,8 @@ void ShareRegistry::startServer() {
     server_ = ShareServer::start(*this, shareListenSetting());
 }
 
-std::optional<SharedFile> ShareRegistry::find(const std::string& site, const std::string& hash) const {
+std::optional<SharedFile> ShareRegistry::find(const std::string& site,
+                                              const std::string& hash) const {
     std::lock_guard lock(mutex_);
     const auto it = entries_.find({site, lowerHex(hash)});
     if (it == entries_.end()) return std::nullopt;

@@ -45,21 +45,23 @@ struct FileBody {
 ssize_t readBody(void* cls, uint64_t position, char* buffer, std::size_t max) {
     const auto* body = static_cast<const FileBody*>(cls);
     for (;;) {
-        const ssize_t n = ::pread(body->file.get(), buffer, max, body->offset + static_cast<int64_t>(position));
+        const ssize_t n =
+            ::pread(body->file.get(), buffer, max, body->offset + static_cast<int64_t>(position));
         if (n < 0 && errno == EINTR) continue;
         // A file cut short meanwhile ends the connection rather than the length it promised.
         return n > 0 ? n : MHD_CONTENT_READER_END_WITH_ERROR;
     }
 }
 
-void freeBody(void* cls) { delete static_cast<FileBody*>(cls); }
+void freeBody(void* cls) {
+    delete static_cast<FileBody*>(cls);
+}
 
 // The response for bytes [first, first + length) of `file`, which it owns
 // from now on.
 MHD_Response* fileResponse(UniqueFd file, int64_t first, uint64_t length) {
     if (length <= kSendfileLimit) {
-        MHD_Response* response =
-            MHD_create_response_from_fd_at_offset64(length, file.get(), first);
+        MHD_Response* response = MHD_create_response_from_fd_at_offset64(length, file.get(), first);
         if (response != nullptr) static_cast<void>(file.release()); // the library closes it
         return response;
     }
@@ -142,7 +144,8 @@ std::string httpDate(time_t when) {
     gmtime_r(&when, &t);
     char text[40];
     std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday % 7],
-                  t.tm_mday, kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+                  t.tm_mday, kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min,
+                  t.tm_sec);
     return text;
 }
 
@@ -161,14 +164,16 @@ RangeAnswer parseRange(std::string_view header, long long size, long long& first
     constexpr std::string_view kUnit = "bytes=";
     if (header.size() < kUnit.size()) return RangeAnswer::Whole;
     for (std::size_t i = 0; i < kUnit.size(); ++i) {
-        const char c = header[i] >= 'A' && header[i] <= 'Z' ? static_cast<char>(header[i] | 0x20) : header[i];
+        const char c =
+            header[i] >= 'A' && header[i] <= 'Z' ? static_cast<char>(header[i] | 0x20) : header[i];
         if (c != kUnit[i]) return RangeAnswer::Whole; // the unit is case-insensitive
     }
     const std::string_view spec = trimmed(header.substr(kUnit.size()));
     const std::size_t dash = spec.find('-');
     if (spec.find(',') != std::string_view::npos || dash == std::string_view::npos)
         return RangeAnswer::Whole;
-    const std::string_view from = trimmed(spec.substr(0, dash)), to = trimmed(spec.substr(dash + 1));
+    const std::string_view from = trimmed(spec.substr(0, dash)),
+                           to = trimmed(spec.substr(dash + 1));
     if (from.empty()) {
         const auto suffix = parseDecimal(to);
         if (!suffix) return RangeAnswer::Whole;
@@ -192,8 +197,9 @@ RangeAnswer parseRange(std::string_view header, long long size, long long& first
 }
 
 bool sameFile(const struct stat& now, const SharedFile& registered) {
-    return S_ISREG(now.st_mode) && now.st_dev == registered.device && now.st_ino == registered.inode &&
-           now.st_size == registered.size && now.st_mtim.tv_sec == registered.modified.tv_sec &&
+    return S_ISREG(now.st_mode) && now.st_dev == registered.device &&
+           now.st_ino == registered.inode && now.st_size == registered.size &&
+           now.st_mtim.tv_sec == registered.modified.tv_sec &&
            now.st_mtim.tv_nsec == registered.modified.tv_nsec;
 }
 
@@ -219,9 +225,10 @@ MHD_Result queue(MHD_Connection* connection, unsigned status, Response response,
 
 MHD_Result queueText(MHD_Connection* connection, unsigned status, std::string_view text,
                      std::initializer_list<Header> headers = {}) {
-    Response response(MHD_create_response_from_buffer(
-        text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_PERSISTENT));
-    if (response) MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
+    Response response(MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()),
+                                                      MHD_RESPMEM_PERSISTENT));
+    if (response)
+        MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
     return queue(connection, status, std::move(response), headers);
 }
 
@@ -232,7 +239,8 @@ struct ShareServer::Impl {
 
     MHD_Result answer(MHD_Connection* connection, const char* url, const char* method);
     static bool overLimit(MHD_Connection* connection);
-    MHD_Result serveFile(MHD_Connection* connection, const std::string& site, const std::string& hash);
+    MHD_Result serveFile(MHD_Connection* connection, const std::string& site,
+                         const std::string& hash);
 
     ShareRegistry& registry;
     std::atomic<unsigned> connections{0};
@@ -244,7 +252,8 @@ struct ShareServer::Impl {
 namespace {
 
 bool isGetOrHead(const char* method) {
-    return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
+           std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
 }
 
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -283,7 +292,9 @@ void onConnection(void* cls, MHD_Connection*, void** socketContext,
 
 // The request target reaches us as sent: splitTarget decodes each segment
 // on its own.
-size_t keepEscapes(void*, MHD_Connection*, char* text) { return std::strlen(text); }
+size_t keepEscapes(void*, MHD_Connection*, char* text) {
+    return std::strlen(text);
+}
 
 struct LiveServers {
     std::mutex mutex;
@@ -322,8 +333,9 @@ bool ShareServer::Impl::overLimit(MHD_Connection* connection) {
 MHD_Result ShareServer::Impl::answer(MHD_Connection* connection, const char* url,
                                      const char* method) {
     if (overLimit(connection))
-        return queueText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many peers\n",
-                         {{MHD_HTTP_HEADER_CONNECTION, "close"}, {MHD_HTTP_HEADER_RETRY_AFTER, "1"}});
+        return queueText(
+            connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many peers\n",
+            {{MHD_HTTP_HEADER_CONNECTION, "close"}, {MHD_HTTP_HEADER_RETRY_AFTER, "1"}});
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
         return queueText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n",
@@ -331,7 +343,8 @@ MHD_Result ShareServer::Impl::answer(MHD_Connection* connection, const char* url
     if (std::strlen(url) > kShareMaxUrl)
         return queueText(connection, MHD_HTTP_URI_TOO_LONG, "request target too long\n");
     std::string site, hash;
-    if (!splitTarget(url, site, hash)) return queueText(connection, MHD_HTTP_NOT_FOUND, "not found\n");
+    if (!splitTarget(url, site, hash))
+        return queueText(connection, MHD_HTTP_NOT_FOUND, "not found\n");
     return serveFile(connection, site, hash);
 }
 
@@ -361,13 +374,14 @@ MHD_Result ShareServer::Impl::serveFile(MHD_Connection* connection, const std::s
     const std::string modified = httpDate(now.st_mtim.tv_sec);
     long long first = 0, last = size - 1;
     RangeAnswer range = RangeAnswer::Whole;
-    if (const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                         MHD_HTTP_HEADER_RANGE)) {
+    if (const char* header =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE)) {
         // If-Range: the range only for the representation the peer has;
         // a weak tag never matches.
-        const char* ifRange = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                          MHD_HTTP_HEADER_IF_RANGE);
-        const std::string_view validator = ifRange != nullptr ? trimmed(ifRange) : std::string_view();
+        const char* ifRange =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_RANGE);
+        const std::string_view validator =
+            ifRange != nullptr ? trimmed(ifRange) : std::string_view();
         if (ifRange == nullptr || validator == etag || validator == modified)
             range = parseRange(header, size, first, last);
     }
@@ -376,7 +390,8 @@ MHD_Result ShareServer::Impl::serveFile(MHD_Connection* connection, const std::s
                          {{MHD_HTTP_HEADER_CONTENT_RANGE, "bytes */" + std::to_string(size)},
                           {MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes"}});
 
-    Response response(fileResponse(std::move(file), first, static_cast<uint64_t>(last - first + 1)));
+    Response response(
+        fileResponse(std::move(file), first, static_cast<uint64_t>(last - first + 1)));
     if (!response) return MHD_NO;
     if (range == RangeAnswer::Part)
         return queue(connection, MHD_HTTP_PARTIAL_CONTENT, std::move(response),
@@ -424,11 +439,13 @@ std::optional<ListenAddress> parseListenAddress(std::string_view text) {
 
 std::optional<ListenAddress> shareListenSetting() {
     const char* value = std::getenv("QUARN_SHARE_LISTEN");
-    const std::string_view text = value != nullptr && value[0] != '\0' ? value : kDefaultShareListen;
+    const std::string_view text =
+        value != nullptr && value[0] != '\0' ? value : kDefaultShareListen;
     if (text == "off" || text == "OFF" || text == "Off") return std::nullopt;
     auto parsed = parseListenAddress(text);
     if (!parsed)
-        std::fprintf(stderr, "quarn: QUARN_SHARE_LISTEN=%s is neither host:port nor off; sharing is off\n",
+        std::fprintf(stderr,
+                     "quarn: QUARN_SHARE_LISTEN=%s is neither host:port nor off; sharing is off\n",
                      std::string(text).c_str());
     return parsed;
 }
@@ -441,7 +458,8 @@ std::unique_ptr<ShareServer> ShareServer::start(ShareRegistry& registry,
     UniqueFd socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const int one = 1;
     if (!socket || ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&listen->address), listen->length) != 0 ||
+        ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&listen->address), listen->length) !=
+            0 ||
         ::listen(socket.get(), SOMAXCONN) != 0) {
         std::fprintf(stderr, "quarn: cannot listen on %s for sharing (%s); sharing is off\n",
                      listen->text.c_str(), std::strerror(errno));
@@ -464,18 +482,15 @@ std::unique_ptr<ShareServer> ShareServer::start(ShareRegistry& registry,
     // call this way instead of 128 KiB.
     // The inter-thread channel wakes the listener as each peer leaves, so its
     // connection is closed and counted out at once rather than at the next accept.
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL |
-                     MHD_USE_ITC;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
+                     MHD_USE_POLL | MHD_USE_ITC;
     if (family == AF_INET6) flags |= MHD_USE_IPv6;
     MHD_Daemon* daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &onRequest, impl,
-        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket.get()),
-        MHD_OPTION_CONNECTION_LIMIT, kSharePeerLimit + kOverflowConnections,
-        MHD_OPTION_CONNECTION_TIMEOUT, idleTimeoutSeconds(),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kShareConnectionMemory,
-        MHD_OPTION_NOTIFY_CONNECTION, &onConnection, impl,
-        MHD_OPTION_UNESCAPE_CALLBACK, &keepEscapes, nullptr,
-        MHD_OPTION_END);
+        flags, 0, nullptr, nullptr, &onRequest, impl, MHD_OPTION_LISTEN_SOCKET,
+        static_cast<MHD_socket>(socket.get()), MHD_OPTION_CONNECTION_LIMIT,
+        kSharePeerLimit + kOverflowConnections, MHD_OPTION_CONNECTION_TIMEOUT, idleTimeoutSeconds(),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kShareConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
+        &onConnection, impl, MHD_OPTION_UNESCAPE_CALLBACK, &keepEscapes, nullptr, MHD_OPTION_END);
     if (daemon == nullptr) {
         std::fprintf(stderr, "quarn: the share server did not start on %s; sharing is off\n",
                      listen->text.c_str());

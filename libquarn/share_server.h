@@ -15,10 +15,11 @@ namespace quarn::engine {
 class ShareRegistry;
 
 inline constexpr const char* kDefaultShareListen = "127.0.0.1:48081";
-inline constexpr unsigned kSharePeerLimit = 64;         // concurrent peers; beyond: 503
-inline constexpr unsigned kShareIdleTimeoutSec = 30;    // a peer silent this long is dropped
-inline constexpr std::size_t kShareMaxUrl = 2048;       // longer request targets: 414
-inline constexpr std::size_t kShareConnectionMemory = std::size_t{16} * 1024; // request head + buffers
+inline constexpr unsigned kSharePeerLimit = 64;      // concurrent peers; beyond: 503
+inline constexpr unsigned kShareIdleTimeoutSec = 30; // a peer silent this long is dropped
+inline constexpr std::size_t kShareMaxUrl = 2048;    // longer request targets: 414
+inline constexpr std::size_t kShareConnectionMemory =
+    std::size_t{16} * 1024; // request head + buffers
 
 struct ListenAddress {
     sockaddr_storage address{};

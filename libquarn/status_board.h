@@ -17,11 +17,11 @@ namespace quarn::engine {
 
 struct StatusSnapshot {
     int32_t state = 0;
-    int32_t speedKiB = 0;   // KiB/s
-    int32_t remainSec = 0;  // -1 while unknown
-    int64_t received = 0;   // bytes from the server in this download
-    int64_t fileBytes = 0;  // local file size, resumed bytes included
-    int64_t fileSize = 0;   // requested size
+    int32_t speedKiB = 0;  // KiB/s
+    int32_t remainSec = 0; // -1 while unknown
+    int64_t received = 0;  // bytes from the server in this download
+    int64_t fileBytes = 0; // local file size, resumed bytes included
+    int64_t fileSize = 0;  // requested size
 };
 
 class StatusBoard {

@@ -51,7 +51,8 @@ std::optional<std::string> cp949ToUtf8(const char* text) {
     // One descriptor per call: iconv_t carries shift state and must not be
     // shared between threads, and registrations are rare.
     iconv_t cd = iconv_open("UTF-8", "CP949");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt; // NOLINT(performance-no-int-to-ptr): iconv's error value
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's documented error value
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
     std::string out(in.size() * 3 + 4, '\0');
     char* src = const_cast<char*>(in.data()); // iconv's signature, not modified
     std::size_t srcLeft = in.size();

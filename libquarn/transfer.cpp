@@ -53,7 +53,8 @@ std::string lowerAscii(std::string text) {
 // "scheme://host:port" with the default port filled in; empty if unparsable.
 std::string originOf(const std::string& url) {
     const CurlUrl parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        return {};
     const auto part = [&](CURLUPart which, unsigned flags) {
         char* text = nullptr;
         if (curl_url_get(parsed.get(), which, &text, flags) != CURLUE_OK) return std::string();
@@ -149,18 +150,19 @@ StatusSnapshot Transfer::initialStatus(int64_t onDisk, int64_t fileSize) {
     return s;
 }
 
-Transfer::Transfer(PreparedDownload job, DownloadFiles files, PieceMap pieces, TransferOptions options,
-                   StatusBoard& board)
+Transfer::Transfer(PreparedDownload job, DownloadFiles files, PieceMap pieces,
+                   TransferOptions options, StatusBoard& board)
     : job_(std::move(job)), files_(std::move(files)), pieces_(std::move(pieces)),
       options_(std::move(options)), board_(board), origin_(originOf(job_.url)),
       multi_(curl_multi_init()), stallTimeout_(stallTimeout()) {
     if (!multi_ || origin_.empty()) throw std::runtime_error("curl unavailable");
     const int64_t size = pieces_.fileSize();
-    const bool segmented = options_.mapped || (size > kSegmentThreshold &&
-                                               (options_.connections > 1 || !options_.peers.empty()));
+    const bool segmented =
+        options_.mapped ||
+        (size > kSegmentThreshold && (options_.connections > 1 || !options_.peers.empty()));
     if (segmented && !options_.mapped) {
-        pieces_ = PieceMap::split(size, pieces_.pieces().front().done,
-                                  std::max(1, options_.connections));
+        pieces_ =
+            PieceMap::split(size, pieces_.pieces().front().done, std::max(1, options_.connections));
         options_.mapped = true;
         // Mapped, the .part's length no longer says what is trusted.
         options_.untrusted = false;
@@ -220,10 +222,13 @@ Transfer::~Transfer() {
     for (auto& c : connections_)
         if (c->active) curl_multi_remove_handle(multi_.get(), c->easy.get());
     for (auto& s : sources_)
-        if (s->state == Source::State::Probing) curl_multi_remove_handle(multi_.get(), s->probe.get());
+        if (s->state == Source::State::Probing)
+            curl_multi_remove_handle(multi_.get(), s->probe.get());
 }
 
-void Transfer::launch() { thread_ = std::thread(&Transfer::run, this); }
+void Transfer::launch() {
+    thread_ = std::thread(&Transfer::run, this);
+}
 
 void Transfer::requestStop() noexcept {
     stop_.store(true, std::memory_order_release);
@@ -263,9 +268,7 @@ bool Transfer::acceptHead(Connection& c) {
     const int64_t size = pieces_.fileSize();
     const Judgement j = judge(c.head, Expectation{c.from, c.to, size, c.from > 0 || c.to < size});
     switch (j.verdict) {
-    case Verdict::Redirect:
-        c.redirecting = true;
-        return true;
+    case Verdict::Redirect: c.redirecting = true; return true;
     case Verdict::Unranged: {
         // The whole file instead of a range. Alone, this connection takes it
         // from the start, comparing what the .part holds rather than
@@ -283,11 +286,8 @@ bool Transfer::acceptHead(Connection& c) {
         c.verifyAll = true;
         break;
     }
-    case Verdict::Accept:
-        break;
-    case Verdict::Reject:
-        c.failure = Outcome::ServerError;
-        return false;
+    case Verdict::Accept: break;
+    case Verdict::Reject: c.failure = Outcome::ServerError; return false;
     }
     if (options_.untrusted) {
         // Bytes of unknown origin go only now that something better is here.
@@ -467,7 +467,8 @@ void Transfer::configureHop(Connection& c, const std::string& url) {
     const bool trusted = c.source->server && originOf(url) == origin_;
     CURL* easy = c.easy.get();
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, trusted ? c.trustedHeaders.get() : c.plainHeaders.get());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER,
+                     trusted ? c.trustedHeaders.get() : c.plainHeaders.get());
     if (trusted && !job_.userName.empty()) {
         curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
         curl_easy_setopt(easy, CURLOPT_USERNAME, job_.userName.c_str());
@@ -520,7 +521,8 @@ Transfer::Outcome Transfer::requestEnded(Connection& c, CURLcode result) {
         // No way from TLS back to plain text: what the user sent encrypted
         // stays encrypted.
         const bool http = origin.rfind("http://", 0) == 0, https = origin.rfind("https://", 0) == 0;
-        if (!(http || https) || (http && c.url.rfind("https://", 0) == 0)) return Outcome::ServerError;
+        if (!(http || https) || (http && c.url.rfind("https://", 0) == 0))
+            return Outcome::ServerError;
         c.url = target;
         c.active = startRequest(c);
         return c.active ? Outcome::Running : Outcome::ServerError;
@@ -545,9 +547,9 @@ Transfer::Outcome Transfer::requestEnded(Connection& c, CURLcode result) {
         return Outcome::Running;
     }
     undoUnproven(c);
-    const Outcome why = c.failure != Outcome::Running ? c.failure
+    const Outcome why = c.failure != Outcome::Running           ? c.failure
                         : stop_.load(std::memory_order_acquire) ? Outcome::Stopped
-                                                                 : Outcome::ServerError;
+                                                                : Outcome::ServerError;
     detach(c);
     return why;
 }
@@ -592,8 +594,9 @@ void Transfer::probeEnded(Source& s, CURLcode result) {
     curl_off_t length = -1;
     curl_easy_getinfo(s.probe.get(), CURLINFO_RESPONSE_CODE, &status);
     curl_easy_getinfo(s.probe.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    s.state = result == CURLE_OK && status == 200 && length == pieces_.fileSize() ? Source::State::Ready
-                                                                                   : Source::State::Dropped;
+    s.state = result == CURLE_OK && status == 200 && length == pieces_.fileSize()
+                  ? Source::State::Ready
+                  : Source::State::Dropped;
     s.probe.reset();
 }
 
@@ -706,7 +709,8 @@ void Transfer::sampleSpeed(Clock::time_point now) {
     while (samples_.size() > 1 && samples_[1].at <= now - kSpeedWindow) samples_.pop_front();
     const double seconds = std::chrono::duration<double>(now - samples_.front().at).count();
     if (seconds < 0.1) return;
-    const double bytesPerSecond = static_cast<double>(received_ - samples_.front().received) / seconds;
+    const double bytesPerSecond =
+        static_cast<double>(received_ - samples_.front().received) / seconds;
     speedKiB_ = static_cast<int32_t>(std::min(bytesPerSecond / 1024.0, 2147483647.0));
     if (bytesPerSecond >= 1.0) {
         const double left = static_cast<double>(pieces_.fileSize() - pieces_.onDisk());
@@ -757,8 +761,10 @@ Transfer::Outcome Transfer::loop() {
                 if (c->easy.get() != easy) continue;
                 Source* source = c->source;
                 const Outcome outcome = requestEnded(*c, result);
-                if (outcome == Outcome::ServerError && source != nullptr) dropSource(*source);
-                else if (outcome != Outcome::Running) return outcome;
+                if (outcome == Outcome::ServerError && source != nullptr)
+                    dropSource(*source);
+                else if (outcome != Outcome::Running)
+                    return outcome;
             }
         }
         if (pieces_.finished()) return Outcome::Complete;
@@ -805,7 +811,8 @@ Transfer::Outcome Transfer::complete() {
     const int dir = files_.dir.get();
     map_.reset();
     // The map goes first: a .part without one is a prefix, and this one is whole.
-    if (::unlinkat(dir, files_.mapName.c_str(), 0) != 0 && errno != ENOENT) return Outcome::WriteError;
+    if (::unlinkat(dir, files_.mapName.c_str(), 0) != 0 && errno != ENOENT)
+        return Outcome::WriteError;
     const char* part = files_.partName.c_str();
     const char* final = files_.finalName.c_str();
     if (::renameat2(dir, part, dir, final, RENAME_NOREPLACE) != 0) {

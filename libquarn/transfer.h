@@ -128,7 +128,7 @@ private:
     std::vector<std::unique_ptr<Source>> sources_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<char> compareBuffer_;
-    bool singleStream_ = false; // one response brings the whole file
+    bool singleStream_ = false;    // one response brings the whole file
     Clock::time_point probeGrace_; // until then the server waits for the peers' answers
     bool receiving_ = false;
 

@@ -14,7 +14,8 @@ namespace {
 std::string Convert(const char* to, const char* from, std::string_view in, std::size_t unit,
                     std::string_view replacement) {
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) // NOLINT(performance-no-int-to-ptr): iconv's error value
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's documented error value
+    if (cd == reinterpret_cast<iconv_t>(-1))
         throw std::runtime_error(std::string("iconv cannot convert ") + from + " to " + to);
     std::string out;
     out.resize(in.size() * 4 + 16);
@@ -71,7 +72,9 @@ std::string WideToMultiByte(std::u16string_view utf16) {
                    2, "?");
 }
 
-std::string Utf8ToCp949(std::string_view utf8) { return Convert("CP949", "UTF-8", utf8, 1, "?"); }
+std::string Utf8ToCp949(std::string_view utf8) {
+    return Convert("CP949", "UTF-8", utf8, 1, "?");
+}
 
 std::string Cp949ToUtf8(std::string_view cp949) {
     return Convert("UTF-8", "CP949", cp949, 1, "\xEF\xBF\xBD");
@@ -79,15 +82,18 @@ std::string Cp949ToUtf8(std::string_view cp949) {
 
 } // namespace platform
 
-CString CString::FromUtf8(std::string_view utf8) { return CString(platform::Utf8ToCp949(utf8)); }
-
-CString CString::FromQString(const QString& text) {
-    return CString(platform::WideToMultiByte(
-        std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
-                            static_cast<std::size_t>(text.size()))));
+CString CString::FromUtf8(std::string_view utf8) {
+    return CString(platform::Utf8ToCp949(utf8));
 }
 
-std::string CString::ToUtf8() const { return platform::Cp949ToUtf8(m_bytes); }
+CString CString::FromQString(const QString& text) {
+    return CString(platform::WideToMultiByte(std::u16string_view(
+        reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size()))));
+}
+
+std::string CString::ToUtf8() const {
+    return platform::Cp949ToUtf8(m_bytes);
+}
 
 QString CString::ToQString() const {
     const std::u16string wide = platform::MultiByteToWide(m_bytes);

@@ -18,7 +18,9 @@ void CProgressCtrl::SetRange32(int lower, int upper) {
 void CProgressCtrl::SetPos(int pos) {
     if (m_bar) m_bar->setValue(pos);
 }
-int CProgressCtrl::GetPos() const { return m_bar ? m_bar->value() : 0; }
+int CProgressCtrl::GetPos() const {
+    return m_bar ? m_bar->value() : 0;
+}
 void CProgressCtrl::GetRange(int& lower, int& upper) const {
     lower = m_bar ? m_bar->minimum() : 0;
     upper = m_bar ? m_bar->maximum() : 0;
@@ -26,7 +28,9 @@ void CProgressCtrl::GetRange(int& lower, int& upper) const {
 
 namespace platform {
 
-std::string FormatInt(std::int64_t value) { return std::to_string(value); }
+std::string FormatInt(std::int64_t value) {
+    return std::to_string(value);
+}
 
 std::string FormatDouble(double value) {
     char buf[64];
@@ -72,8 +76,7 @@ QLabel* Label(CDataExchange* pDX, int nIDC) {
 
 // Save direction: parse the control's text into the member, or mark failure.
 template <class T, class Parse>
-void Exchange(CDataExchange* pDX, int nIDC, T& value, Parse parse,
-              std::string (*format)(T)) {
+void Exchange(CDataExchange* pDX, int nIDC, T& value, Parse parse, std::string (*format)(T)) {
     if (pDX->m_bFailed) return;
     QLabel* label = Label(pDX, nIDC);
     if (!label) return;
@@ -89,13 +92,15 @@ void Exchange(CDataExchange* pDX, int nIDC, T& value, Parse parse,
     }
 }
 
-template <class Int>
-std::string FormatInteger(Int v) { return platform::FormatInt(v); }
-std::string FormatDbl(double v) { return platform::FormatDouble(v); }
+template <class Int> std::string FormatInteger(Int v) {
+    return platform::FormatInt(v);
+}
+std::string FormatDbl(double v) {
+    return platform::FormatDouble(v);
+}
 
 // Signed decimal within the member's own range.
-template <class Int>
-void ExchangeInt(CDataExchange* pDX, int nIDC, Int& value) {
+template <class Int> void ExchangeInt(CDataExchange* pDX, int nIDC, Int& value) {
     Exchange(
         pDX, nIDC, value,
         [](const std::string& t) {
@@ -107,13 +112,18 @@ void ExchangeInt(CDataExchange* pDX, int nIDC, Int& value) {
 
 } // namespace
 
-void DDX_Text(CDataExchange* pDX, int nIDC, std::int32_t& value) { ExchangeInt(pDX, nIDC, value); }
+void DDX_Text(CDataExchange* pDX, int nIDC, std::int32_t& value) {
+    ExchangeInt(pDX, nIDC, value);
+}
 
-void DDX_Text(CDataExchange* pDX, int nIDC, std::int64_t& value) { ExchangeInt(pDX, nIDC, value); }
+void DDX_Text(CDataExchange* pDX, int nIDC, std::int64_t& value) {
+    ExchangeInt(pDX, nIDC, value);
+}
 
 void DDX_Text(CDataExchange* pDX, int nIDC, double& value) {
-    Exchange(pDX, nIDC, value, [](const std::string& t) { return platform::ParseDouble(t); },
-             &FormatDbl);
+    Exchange(
+        pDX, nIDC, value, [](const std::string& t) { return platform::ParseDouble(t); },
+        &FormatDbl);
 }
 
 void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {

@@ -88,6 +88,8 @@ void CDialogEx::SetIcon(const QIcon& icon, BOOL bBigIcon) {
 
 void CDialogEx::DoDataExchange(CDataExchange*) {}
 
-BOOL CDialogEx::OnInitDialog() { return UpdateData(FALSE); }
+BOOL CDialogEx::OnInitDialog() {
+    return UpdateData(FALSE);
+}
 
 } // namespace platform

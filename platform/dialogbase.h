@@ -42,7 +42,7 @@ private:
     const DialogTemplate& m_template;
     std::map<int, QWidget*> m_items;
     DialogBaseUnits m_baseUnits{0, 0};
-    int m_created = 0;  // 0 not yet, 1 made, -1 failed
+    int m_created = 0; // 0 not yet, 1 made, -1 failed
 };
 
 } // namespace platform

@@ -11,7 +11,9 @@ platform::MessageBoxHandler& Handler() {
 } // namespace
 
 namespace platform {
-void SetMessageBoxHandler(MessageBoxHandler handler) { Handler() = std::move(handler); }
+void SetMessageBoxHandler(MessageBoxHandler handler) {
+    Handler() = std::move(handler);
+}
 } // namespace platform
 
 int AfxMessageBox(const CString& text, UINT type) {

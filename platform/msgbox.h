@@ -11,7 +11,8 @@
 namespace platform {
 
 // Replaces the real box, for tests; an empty function restores it.
-using MessageBoxHandler = std::function<int(const QString& caption, const QString& text, UINT type)>;
+using MessageBoxHandler =
+    std::function<int(const QString& caption, const QString& text, UINT type)>;
 void SetMessageBoxHandler(MessageBoxHandler handler);
 
 } // namespace platform

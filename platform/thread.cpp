@@ -61,8 +61,8 @@ void CWorkerThreads::JoinAll() {
 }
 
 std::size_t CWorkerThreads::Running() const {
-    return static_cast<std::size_t>(std::count_if(
-        m_workers.begin(), m_workers.end(), [](const Worker& w) { return !w.done->load(); }));
+    return static_cast<std::size_t>(std::count_if(m_workers.begin(), m_workers.end(),
+                                                  [](const Worker& w) { return !w.done->load(); }));
 }
 
 } // namespace platform

@@ -1,7 +1,7 @@
 #include "res/maindialog.h"
 
-#include "res/resource.h"
 #include "platform/wintypes.h"
+#include "res/resource.h"
 
 #include <array>
 
@@ -39,7 +39,9 @@ constexpr platform::DialogTemplate kMainDialog{
 
 } // namespace
 
-const platform::DialogTemplate& MainDialogTemplate() { return kMainDialog; }
+const platform::DialogTemplate& MainDialogTemplate() {
+    return kMainDialog;
+}
 
 const char* AppIconPath(int size) {
     switch (size) {

@@ -69,22 +69,22 @@ extern "C" {
 
 /* Download states, the result of getDownloadState and the "state" member of
  * getDownloadStateJson. */
-#define QUARN_STATE_PREPARING 0  /* accepted, not yet connecting */
-#define QUARN_STATE_CONNECTING 1 /* request sent, waiting for the response */
-#define QUARN_STATE_RECEIVING 2  /* body arriving */
-#define QUARN_STATE_COMPLETE 3   /* all bytes written, file renamed into place */
-#define QUARN_STATE_STOPPED 4    /* ended by stopDownload; .part kept */
-#define QUARN_STATE_WRITE_ERROR 5 /* disk full, I/O error, rename failed */
+#define QUARN_STATE_PREPARING 0    /* accepted, not yet connecting */
+#define QUARN_STATE_CONNECTING 1   /* request sent, waiting for the response */
+#define QUARN_STATE_RECEIVING 2    /* body arriving */
+#define QUARN_STATE_COMPLETE 3     /* all bytes written, file renamed into place */
+#define QUARN_STATE_STOPPED 4      /* ended by stopDownload; .part kept */
+#define QUARN_STATE_WRITE_ERROR 5  /* disk full, I/O error, rename failed */
 #define QUARN_STATE_SERVER_ERROR 6 /* unreachable, HTTP error, stalled, wrong length */
 
 /* Start errors, the negative results of startDownload and the "err" member
  * of the startDownloadJson reply. */
-#define QUARN_ERR_FILE_EXISTS (-1)   /* the final local file already exists */
-#define QUARN_ERR_PARAMETER (-2)     /* empty or malformed parameter */
-#define QUARN_ERR_FILE_CREATE (-3)   /* the .part file cannot be created */
-#define QUARN_ERR_DISK_FULL (-4)     /* free space below the bytes to fetch */
-#define QUARN_ERR_DIRECTORY (-5)     /* the directory cannot be created */
-#define QUARN_ERR_OPERATION (-6)     /* already downloading, or cannot start */
+#define QUARN_ERR_FILE_EXISTS (-1) /* the final local file already exists */
+#define QUARN_ERR_PARAMETER (-2)   /* empty or malformed parameter */
+#define QUARN_ERR_FILE_CREATE (-3) /* the .part file cannot be created */
+#define QUARN_ERR_DISK_FULL (-4)   /* free space below the bytes to fetch */
+#define QUARN_ERR_DIRECTORY (-5)   /* the directory cannot be created */
+#define QUARN_ERR_OPERATION (-6)   /* already downloading, or cannot start */
 
 /*
  * setShareFile - register a local file for sharing, described by JSON.
@@ -98,7 +98,7 @@ extern "C" {
  *   match. A registered file is served to peers at /{site}/{hash} (see
  *   Sharing above) for as long as it stays the file that was registered.
  */
-QUARN_API int32_t setShareFile(const char16_t *json);
+QUARN_API int32_t setShareFile(const char16_t* json);
 
 /*
  * setShareFile2 - register a local file for sharing, by UTF-16 fields.
@@ -108,8 +108,8 @@ QUARN_API int32_t setShareFile(const char16_t *json);
  * Returns nonzero when registered, 0 otherwise (as setShareFile), and
  *   serves the file as setShareFile does.
  */
-QUARN_API int32_t setShareFile2(const char16_t *sitename, const char16_t *hash,
-                                const char16_t *localfilename, int64_t size);
+QUARN_API int32_t setShareFile2(const char16_t* sitename, const char16_t* hash,
+                                const char16_t* localfilename, int64_t size);
 
 /*
  * setShareFile3 - register a local file for sharing, by 8-bit fields.
@@ -118,8 +118,8 @@ QUARN_API int32_t setShareFile2(const char16_t *sitename, const char16_t *hash,
  *   before the hash, unlike setShareFile2). Otherwise as setShareFile2; the
  *   site in the URL is its UTF-8 form, percent-encoded.
  */
-QUARN_API int32_t setShareFile3(const char *sitename, const char *localfilename,
-                                const char *hash, int64_t size);
+QUARN_API int32_t setShareFile3(const char* sitename, const char* localfilename, const char* hash,
+                                int64_t size);
 
 /*
  * startDownload - start the one current download.
@@ -175,11 +175,11 @@ QUARN_API int32_t setShareFile3(const char *sitename, const char *localfilename,
  * is still running or finishing (and when the engine cannot start one); then
  * -1, -5, -3, -4. A refused start creates and changes nothing on disk.
  */
-QUARN_API int32_t startDownload(const char16_t *site, const char16_t *server,
-                                const char16_t *serverfilename, const char16_t *index,
-                                const char16_t *localfilename, const char16_t *hash,
-                                int64_t filesize, const char16_t *user_name,
-                                const char16_t *user_pwd, const char16_t *user_params);
+QUARN_API int32_t startDownload(const char16_t* site, const char16_t* server,
+                                const char16_t* serverfilename, const char16_t* index,
+                                const char16_t* localfilename, const char16_t* hash,
+                                int64_t filesize, const char16_t* user_name,
+                                const char16_t* user_pwd, const char16_t* user_params);
 
 /*
  * startDownloadJson - startDownload with the request as a JSON object.
@@ -189,7 +189,7 @@ QUARN_API int32_t startDownload(const char16_t *site, const char16_t *server,
  *   parameter error.
  * Returns the reply {"err":N}, N as startDownload's result. Engine-owned.
  */
-QUARN_API const char16_t *startDownloadJson(const char16_t *request);
+QUARN_API const char16_t* startDownloadJson(const char16_t* request);
 
 /*
  * getDownloadState - poll the current download.
@@ -205,8 +205,8 @@ QUARN_API const char16_t *startDownloadJson(const char16_t *request);
  *
  * Returns the QUARN_STATE_ code. Lock-free: cheap enough to call at any rate.
  */
-QUARN_API int32_t getDownloadState(int32_t *nSpeed, int32_t *nRemainTime,
-                                   int64_t *nReceivedFileSize, int64_t *nAbsFilesize);
+QUARN_API int32_t getDownloadState(int32_t* nSpeed, int32_t* nRemainTime,
+                                   int64_t* nReceivedFileSize, int64_t* nAbsFilesize);
 
 /*
  * getDownloadStateJson - poll the current download as JSON.
@@ -215,7 +215,7 @@ QUARN_API int32_t getDownloadState(int32_t *nSpeed, int32_t *nRemainTime,
  * "current_file_size":N,"filesize":N}: integers, units as getDownloadState.
  * Engine-owned.
  */
-QUARN_API const char16_t *getDownloadStateJson(void);
+QUARN_API const char16_t* getDownloadStateJson(void);
 
 /*
  * stopDownload - stop the current download.

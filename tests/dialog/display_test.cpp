@@ -21,9 +21,9 @@ std::string Named(const char* what, std::int32_t code) {
 
 struct ProgressRow {
     std::int32_t state;
-    const char* text;  // nullptr: the text stays
+    const char* text; // nullptr: the text stays
     From numbers;
-    bool fileSizeToo;  // m_nFileSize follows the numbers
+    bool fileSizeToo; // m_nFileSize follows the numbers
     Bar bar;
     bool stops;
 };
@@ -80,7 +80,9 @@ TEST_P(Progress, ShowsStateFromItsSource) {
     // Where the record must not be read, it is not passed at all.
     const LPARAM lParam = row.numbers == From::Record ? reinterpret_cast<LPARAM>(&record) : 0;
 
-    EXPECT_EQ(dlg->OnTransferProgress(static_cast<WPARAM>(static_cast<std::intptr_t>(row.state)), lParam), 0);
+    EXPECT_EQ(
+        dlg->OnTransferProgress(static_cast<WPARAM>(static_cast<std::intptr_t>(row.state)), lParam),
+        0);
 
     EXPECT_EQ(dlg->m_strState, CString::FromUtf8(row.text ? row.text : "이전"));
     const std::int64_t fileSize = row.fileSizeToo ? 14 * kMiB : 4;
@@ -92,7 +94,8 @@ TEST_P(Progress, ShowsStateFromItsSource) {
     EXPECT_EQ(dlg->m_nRemainTime, numbers[1]);
     EXPECT_EQ(dlg->m_nReceiveSize, numbers[2]);
     EXPECT_EQ(dlg->m_nFileSize, numbers[3]);
-    EXPECT_EQ(fakeengine::CountCalls("getDownloadState"), row.numbers == From::EnginePoll ? 1u : 0u);
+    EXPECT_EQ(fakeengine::CountCalls("getDownloadState"),
+              row.numbers == From::EnginePoll ? 1u : 0u);
     ExpectShown();
     // Full without a transfer report before: the engine's file size is the range.
     switch (row.bar) {
@@ -112,8 +115,10 @@ INSTANTIATE_TEST_SUITE_P(
         ProgressRow{QUARN_STATE_RECEIVING, "전송중", From::Record, true, Bar::Moves, false},
         ProgressRow{QUARN_STATE_COMPLETE, "다운로드 완료", From::EnginePoll, true, Bar::Full, true},
         ProgressRow{QUARN_STATE_STOPPED, "중지", From::EnginePoll, true, Bar::Stays, true},
-        ProgressRow{QUARN_STATE_WRITE_ERROR, "파일쓰기 에러", From::Record, false, Bar::Stays, true},
-        ProgressRow{QUARN_STATE_SERVER_ERROR, "서버연결 실패", From::Record, false, Bar::Stays, true},
+        ProgressRow{QUARN_STATE_WRITE_ERROR, "파일쓰기 에러", From::Record, false, Bar::Stays,
+                    true},
+        ProgressRow{QUARN_STATE_SERVER_ERROR, "서버연결 실패", From::Record, false, Bar::Stays,
+                    true},
         // Codes no engine answers.
         ProgressRow{QUARN_STATE_SERVER_ERROR + 1, nullptr, From::Nothing, false, Bar::Stays, false},
         ProgressRow{QUARN_STATE_PREPARING - 1, nullptr, From::Nothing, false, Bar::Stays, false}),
@@ -121,15 +126,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct ErrorRow {
     std::int32_t code;
-    const char* text;  // nullptr: the text stays
-    bool acts;         // refresh and stop
+    const char* text; // nullptr: the text stays
+    bool acts;        // refresh and stop
 };
 
 class StartError : public DisplayTest, public ::testing::WithParamInterface<ErrorRow> {};
 
 TEST_P(StartError, ShowsTextAndStops) {
     const ErrorRow& row = GetParam();
-    EXPECT_EQ(dlg->OnTransferError(static_cast<WPARAM>(static_cast<std::intptr_t>(row.code)), 0), 0);
+    EXPECT_EQ(dlg->OnTransferError(static_cast<WPARAM>(static_cast<std::intptr_t>(row.code)), 0),
+              0);
     EXPECT_EQ(dlg->m_strState, CString::FromUtf8(row.text ? row.text : "이전"));
     if (row.acts)
         ExpectShown();
@@ -143,12 +149,13 @@ TEST_P(StartError, ShowsTextAndStops) {
 INSTANTIATE_TEST_SUITE_P(Codes, StartError,
                          ::testing::Values(ErrorRow{QUARN_ERR_OPERATION - 1, nullptr, true},
                                            ErrorRow{QUARN_ERR_OPERATION, "동작 에러", true},
-                                           ErrorRow{QUARN_ERR_DIRECTORY, "디렉토리 만들기 실패", true},
+                                           ErrorRow{QUARN_ERR_DIRECTORY, "디렉토리 만들기 실패",
+                                                    true},
                                            ErrorRow{QUARN_ERR_DISK_FULL, "디스크 공간 부족", true},
                                            ErrorRow{QUARN_ERR_FILE_CREATE, "파일 생성 에러", true},
                                            ErrorRow{QUARN_ERR_PARAMETER, "파라메터 에러", true},
                                            ErrorRow{QUARN_ERR_FILE_EXISTS, "파일 있음", true},
-                                           ErrorRow{0, nullptr, false}),  // no error
+                                           ErrorRow{0, nullptr, false}), // no error
                          [](const auto& row) { return Named("Code", row.param.code); });
 
 struct BarRow {
@@ -172,20 +179,21 @@ TEST_P(ProgressBar, WholeMegabytes) {
     EXPECT_EQ(Text(IDC_FILE_SIZE), QString::number(row.current));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ProgressBar,
-                         ::testing::Values(BarRow{"JustBelowOneMiB", 1048575, kSampleSize, 0, 2105},
-                                           BarRow{"OneMiB", 1048576, kSampleSize, 1, 2105},
-                                           BarRow{"WholeFile", kSampleSize, kSampleSize, 2105, 2105},
-                                           BarRow{"NegativeSize", -1048575, kSampleSize, 0, 2105},
-                                           BarRow{"NegativeFileSize", 0, -1048575, 0, 0},
-                                           BarRow{"PartsCutDown", 5 * kMiB + 1, 10 * kMiB - 1, 5, 9}),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ProgressBar,
+    ::testing::Values(BarRow{"JustBelowOneMiB", 1048575, kSampleSize, 0, 2105},
+                      BarRow{"OneMiB", 1048576, kSampleSize, 1, 2105},
+                      BarRow{"WholeFile", kSampleSize, kSampleSize, 2105, 2105},
+                      BarRow{"NegativeSize", -1048575, kSampleSize, 0, 2105},
+                      BarRow{"NegativeFileSize", 0, -1048575, 0, 0},
+                      BarRow{"PartsCutDown", 5 * kMiB + 1, 10 * kMiB - 1, 5, 9}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // The last transfer report may come a poll before the end: the bar is full
 // once "다운로드 완료" shows, and only then.
 struct EndRow {
     const char* name;
-    bool transferReport;  // a receiving report at 2080 of 2105 MiB came first
+    bool transferReport; // a receiving report at 2080 of 2105 MiB came first
     std::int32_t end;
     int upper;
     int pos;
@@ -199,20 +207,22 @@ TEST_P(BarAtTheEnd, FullOnlyWhenComplete) {
     TransferInfo record{};
     record.current_file_size = 2080 * kMiB;
     record.filesize = kSampleSize;
-    if (row.transferReport) dlg->OnTransferProgress(QUARN_STATE_RECEIVING, reinterpret_cast<LPARAM>(&record));
+    if (row.transferReport)
+        dlg->OnTransferProgress(QUARN_STATE_RECEIVING, reinterpret_cast<LPARAM>(&record));
     dlg->OnTransferProgress(static_cast<WPARAM>(row.end), reinterpret_cast<LPARAM>(&record));
     ExpectBar(0, row.upper, row.pos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ends, BarAtTheEnd,
-                         ::testing::Values(
-                             EndRow{"CompleteAfterTransfer", true, QUARN_STATE_COMPLETE, 2105, 2105},
-                             EndRow{"CompleteWithoutTransfer", false, QUARN_STATE_COMPLETE, 2105, 2105},
-                             EndRow{"StoppedAfterTransfer", true, QUARN_STATE_STOPPED, 2105, 2080},
-                             EndRow{"StoppedWithoutTransfer", false, QUARN_STATE_STOPPED, 100, 7},
-                             EndRow{"WriteErrorAfterTransfer", true, QUARN_STATE_WRITE_ERROR, 2105, 2080},
-                             EndRow{"ServerErrorAfterTransfer", true, QUARN_STATE_SERVER_ERROR, 2105, 2080}),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Ends, BarAtTheEnd,
+    ::testing::Values(EndRow{"CompleteAfterTransfer", true, QUARN_STATE_COMPLETE, 2105, 2105},
+                      EndRow{"CompleteWithoutTransfer", false, QUARN_STATE_COMPLETE, 2105, 2105},
+                      EndRow{"StoppedAfterTransfer", true, QUARN_STATE_STOPPED, 2105, 2080},
+                      EndRow{"StoppedWithoutTransfer", false, QUARN_STATE_STOPPED, 100, 7},
+                      EndRow{"WriteErrorAfterTransfer", true, QUARN_STATE_WRITE_ERROR, 2105, 2080},
+                      EndRow{"ServerErrorAfterTransfer", true, QUARN_STATE_SERVER_ERROR, 2105,
+                             2080}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace
 } // namespace quarn::test

@@ -29,8 +29,7 @@ namespace quarn::test {
 using namespace std::chrono_literals;
 
 // Waits on a condition that needs the UI thread's events delivered.
-template <class Pred>
-bool pump(Pred pred, std::chrono::milliseconds deadline = 10s) {
+template <class Pred> bool pump(Pred pred, std::chrono::milliseconds deadline = 10s) {
     return waitFor(
         [&] {
             QCoreApplication::processEvents();
@@ -71,7 +70,8 @@ protected:
             event->type() == QEvent::Type(WM_TRANSFER_PROGRESS)) {
             const auto* m = static_cast<const platform::CPostedMessage*>(event);
             platform::AcceptMessage(m);
-            Report r{m->Message(), static_cast<std::int32_t>(static_cast<std::intptr_t>(m->WParam())),
+            Report r{m->Message(),
+                     static_cast<std::int32_t>(static_cast<std::intptr_t>(m->WParam())),
                      m->LParam(), m->Sender(), std::nullopt};
             if (m->LParam()) r.record = *reinterpret_cast<const TransferInfo*>(m->LParam());
             reports.push_back(std::move(r));
@@ -90,10 +90,11 @@ class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fakeengine::Reset();
-        platform::SetMessageBoxHandler([this](const QString& caption, const QString& text, UINT type) {
-            boxes.push_back({caption, text, type});
-            return 1;
-        });
+        platform::SetMessageBoxHandler(
+            [this](const QString& caption, const QString& text, UINT type) {
+                boxes.push_back({caption, text, type});
+                return 1;
+            });
         dlg = std::make_unique<CQuarnDemoDlg>();
         ASSERT_TRUE(dlg->Create());
         dlg->Pacer().SetInterval(20ms);
@@ -115,7 +116,9 @@ protected:
         EXPECT_EQ(Enabled(IDC_START_DOWNLOAD), Enabled(IDC_START_DOWNLOAD_JSON));
         return Enabled(IDC_START_DOWNLOAD);
     }
-    bool WorkersEnded() const { return pump([&] { return dlg->RunningWorkers() == 0; }); }
+    bool WorkersEnded() const {
+        return pump([&] { return dlg->RunningWorkers() == 0; });
+    }
 
     ReportRecorder recorder;
     std::vector<Box> boxes;

@@ -31,8 +31,9 @@ TEST_F(DialogTest, ShareFileSendsJsonTextWithKoreanNameIntact) {
     EXPECT_EQ(root["filesize"].asString(), sample::kShare1Size);
 
     std::size_t at = 0;
-    for (const char* name : {"site", "server", "serverfilename", "index", "hash", "filesize",
-                             "localfilename", "use_mserver", "user_name", "user_pwd", "user_params"}) {
+    for (const char* name :
+         {"site", "server", "serverfilename", "index", "hash", "filesize", "localfilename",
+          "use_mserver", "user_name", "user_pwd", "user_params"}) {
         const std::size_t found = text.find('"' + std::string(name) + '"', at);
         ASSERT_NE(found, std::string::npos) << name;
         EXPECT_TRUE(root.isMember(name)) << name;
@@ -46,12 +47,13 @@ TEST_F(DialogTest, ShareFile2And3PassSampleValuesInEntryPointOrder) {
     const auto calls = fakeengine::Calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].name, "setShareFile2");
-    EXPECT_EQ(calls[0].wide, (std::vector<std::u16string>{u16(sample::kShareSite), u16(sample::kShare2Hash),
-                                                          u16(sample::kShare2Path)}));
+    EXPECT_EQ(calls[0].wide,
+              (std::vector<std::u16string>{u16(sample::kShareSite), u16(sample::kShare2Hash),
+                                           u16(sample::kShare2Path)}));
     // 8-bit: the bytes as the console holds them, path before hash.
     EXPECT_EQ(calls[1].name, "setShareFile3");
-    EXPECT_EQ(calls[1].texts,
-              (std::vector<std::string>{sample::kShareSite, sample::kShare3Path, sample::kShare3Hash}));
+    EXPECT_EQ(calls[1].texts, (std::vector<std::string>{sample::kShareSite, sample::kShare3Path,
+                                                        sample::kShare3Hash}));
     for (const auto& call : calls) EXPECT_EQ(call.size, sample::kShare23Size);
 }
 
@@ -78,7 +80,8 @@ TEST_P(ShareOutcome, OneBoxPerPress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Results, ShareOutcome,
-                         ::testing::Values(Outcome{"One", 1, "등록됨"}, Outcome{"Zero", 0, "등록 안됨"},
+                         ::testing::Values(Outcome{"One", 1, "등록됨"},
+                                           Outcome{"Zero", 0, "등록 안됨"},
                                            Outcome{"HighByteOnly", 0x100, "등록 안됨"},
                                            Outcome{"HighAndLowByte", 0x101, "등록됨"}),
                          [](const auto& row) { return std::string(row.param.name); });

@@ -1,8 +1,8 @@
 // The window itself: template, start-up values, the start and stop commands,
 // the modal run and the application shell around it.
-#include "tests/dialog/harness.h"
-#include "res/maindialog.h"
 #include "app/quarndemo.h"
+#include "res/maindialog.h"
+#include "tests/dialog/harness.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -28,7 +28,8 @@ TEST(DialogFont, NanumGothicIsInstalled) {
 
 TEST_F(DialogTest, StartsWithEmptyStateAndZeros) {
     EXPECT_EQ(Text(IDC_STATE), QString());
-    for (int id : {IDC_SPEED, IDC_REMAIN_TIME, IDC_RECEIVE_SIZE, IDC_FILE_SIZE}) EXPECT_EQ(Text(id), "0") << id;
+    for (int id : {IDC_SPEED, IDC_REMAIN_TIME, IDC_RECEIVE_SIZE, IDC_FILE_SIZE})
+        EXPECT_EQ(Text(id), "0") << id;
     EXPECT_EQ(dlg->m_progress.GetPos(), 0);
 }
 
@@ -69,8 +70,9 @@ TEST_F(DialogTest, ControlsFollowTheTemplate) {
         if (w->focusPolicy() & Qt::TabFocus) tabOrder.push_back(w->property("dlgCtrlId").toInt());
         w = w->nextInFocusChain();
     } while (w != Item(IDC_SET_SHARE_FILE));
-    EXPECT_EQ(tabOrder, (std::vector<int>{IDC_SET_SHARE_FILE, IDC_SET_SHARE_FILE3, IDC_SET_SHARE_FILE2,
-                                          IDC_START_DOWNLOAD, IDC_STOP_DOWNLOAD, IDC_START_DOWNLOAD_JSON}));
+    EXPECT_EQ(tabOrder,
+              (std::vector<int>{IDC_SET_SHARE_FILE, IDC_SET_SHARE_FILE3, IDC_SET_SHARE_FILE2,
+                                IDC_START_DOWNLOAD, IDC_STOP_DOWNLOAD, IDC_START_DOWNLOAD_JSON}));
 }
 
 class StartStop : public DialogTest, public ::testing::WithParamInterface<int> {};
@@ -85,7 +87,8 @@ TEST_P(StartStop, StartDisablesOnlyStartButtonsAndStopRestoresThem) {
     for (std::size_t round = 1; round <= 2; ++round) {
         Click(GetParam());
         EXPECT_FALSE(StartEnabled());
-        for (int id : {IDC_STOP_DOWNLOAD, IDC_SET_SHARE_FILE, IDC_SET_SHARE_FILE2, IDC_SET_SHARE_FILE3})
+        for (int id :
+             {IDC_STOP_DOWNLOAD, IDC_SET_SHARE_FILE, IDC_SET_SHARE_FILE2, IDC_SET_SHARE_FILE3})
             EXPECT_TRUE(Enabled(id)) << id;
         Click(IDC_STOP_DOWNLOAD);
         EXPECT_TRUE(StartEnabled());
@@ -101,14 +104,18 @@ TEST_P(StartStop, StartDisablesOnlyStartButtonsAndStopRestoresThem) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Buttons, StartStop, ::testing::Values(IDC_START_DOWNLOAD, IDC_START_DOWNLOAD_JSON),
+INSTANTIATE_TEST_SUITE_P(Buttons, StartStop,
+                         ::testing::Values(IDC_START_DOWNLOAD, IDC_START_DOWNLOAD_JSON),
                          [](const auto& row) {
-                             return row.param == IDC_START_DOWNLOAD ? "StartDownload" : "StartDownloadJson";
+                             return row.param == IDC_START_DOWNLOAD ? "StartDownload"
+                                                                    : "StartDownloadJson";
                          });
 
 TEST_F(DialogTest, UnparsableTextFailsSaveButStartGoesOn) {
-    const std::pair<int, const char*> rows[] = {
-        {IDC_SPEED, "abc"}, {IDC_REMAIN_TIME, "2147483648"}, {IDC_RECEIVE_SIZE, "1.5"}, {IDC_FILE_SIZE, ""}};
+    const std::pair<int, const char*> rows[] = {{IDC_SPEED, "abc"},
+                                                {IDC_REMAIN_TIME, "2147483648"},
+                                                {IDC_RECEIVE_SIZE, "1.5"},
+                                                {IDC_FILE_SIZE, ""}};
     for (const auto& [id, text] : rows) {
         ASSERT_TRUE(dlg->UpdateData(FALSE));
         qobject_cast<QLabel*>(Item(id))->setText(text);
@@ -133,8 +140,10 @@ void WhenModal(std::function<void(QWidget*)> act) {
 
 void Close(QWidget* modal, Closing how) {
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    if (how == Closing::Escape) QCoreApplication::sendEvent(modal, &escape);
-    else modal->close();
+    if (how == Closing::Escape)
+        QCoreApplication::sendEvent(modal, &escape);
+    else
+        modal->close();
 }
 
 class ModalRun : public ::testing::TestWithParam<Closing> {};
@@ -155,11 +164,14 @@ TEST_P(ModalRun, ClosingCancelsAndJoinsTheWorker) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ModalRun, ::testing::Values(Closing::Escape, Closing::CloseBox),
-                         [](const auto& row) { return row.param == Closing::Escape ? "Escape" : "CloseBox"; });
+                         [](const auto& row) {
+                             return row.param == Closing::Escape ? "Escape" : "CloseBox";
+                         });
 
 std::vector<QString> g_appLog;
 void CaptureAppLog(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (QByteArrayView(context.category) == "quarn.app" && type == QtWarningMsg) g_appLog.push_back(text);
+    if (QByteArrayView(context.category) == "quarn.app" && type == QtWarningMsg)
+        g_appLog.push_back(text);
 }
 
 class UncreatableDlg : public CQuarnDemoDlg {
@@ -184,13 +196,15 @@ TEST_P(AppShell, RunsConsoleModallyAndAnswersFalse) {
     qInstallMessageHandler(previous);
     std::vector<QString> expected;
     if (!creatable)
-        for (const char* warning : app::kCreateFailedWarnings) expected.push_back(QString::fromUtf8(warning));
+        for (const char* warning : app::kCreateFailedWarnings)
+            expected.push_back(QString::fromUtf8(warning));
     EXPECT_EQ(g_appLog, expected);
     EXPECT_EQ(QCoreApplication::organizationName(), QString::fromUtf8(app::kSettingsOrganization));
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, AppShell, ::testing::Bool(),
-                         [](const auto& row) { return row.param ? "ClosedByEscape" : "CreationFails"; });
+INSTANTIATE_TEST_SUITE_P(Runs, AppShell, ::testing::Bool(), [](const auto& row) {
+    return row.param ? "ClosedByEscape" : "CreationFails";
+});
 
 } // namespace
 } // namespace quarn::test

@@ -17,10 +17,18 @@ namespace {
 
 enum class Path { Param, Json };
 
-AFX_THREADPROC Proc(Path path) { return path == Path::Param ? &ParamDownloadWorker : &JsonDownloadWorker; }
-int Button(Path path) { return path == Path::Param ? IDC_START_DOWNLOAD : IDC_START_DOWNLOAD_JSON; }
-const char* PollName(Path path) { return path == Path::Param ? "getDownloadState" : "getDownloadStateJson"; }
-bool OnUiThread(const fakeengine::Call& call) { return call.thread == std::this_thread::get_id(); }
+AFX_THREADPROC Proc(Path path) {
+    return path == Path::Param ? &ParamDownloadWorker : &JsonDownloadWorker;
+}
+int Button(Path path) {
+    return path == Path::Param ? IDC_START_DOWNLOAD : IDC_START_DOWNLOAD_JSON;
+}
+const char* PollName(Path path) {
+    return path == Path::Param ? "getDownloadState" : "getDownloadStateJson";
+}
+bool OnUiThread(const fakeengine::Call& call) {
+    return call.thread == std::this_thread::get_id();
+}
 
 class Worker : public DialogTest, public ::testing::WithParamInterface<Path> {};
 
@@ -103,7 +111,7 @@ TEST_P(Worker, CompletionShowsAFullBar) {
     if (GetParam() == Path::Param) {
         fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 9, 1, 0, 2080 * kMiB}, done});
     } else {
-        fakeengine::QueueStates({done});  // the window's own poll at the end
+        fakeengine::QueueStates({done}); // the window's own poll at the end
         fakeengine::QueueStatusJson(
             {StatusJson(QUARN_STATE_RECEIVING, ",\"current_file_size\":2181038080,\"filesize\":" +
                                                    std::to_string(sample::kFileSize)),
@@ -129,7 +137,9 @@ TEST_P(Worker, CompletionShowsAFullBar) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Worker, ::testing::Values(Path::Param, Path::Json),
-                         [](const auto& row) { return row.param == Path::Param ? "Param" : "Json"; });
+                         [](const auto& row) {
+                             return row.param == Path::Param ? "Param" : "Json";
+                         });
 
 // Both starts send the sample request, and only worker threads talk to the engine.
 TEST_F(DialogTest, StartsSendSampleRequestsFromWorkerThreads) {
@@ -143,9 +153,9 @@ TEST_F(DialogTest, StartsSendSampleRequestsFromWorkerThreads) {
     const auto starts = fakeengine::CallsTo("startDownload");
     ASSERT_EQ(starts.size(), 1u);
     std::vector<std::u16string> sent;
-    for (const char* value : {sample::kSite, sample::kServer, sample::kServerFileName, sample::kParamIndex,
-                              sample::kParamLocalFileName, sample::kHash, sample::kUserName, sample::kUserPwd,
-                              sample::kUserParams})
+    for (const char* value : {sample::kSite, sample::kServer, sample::kServerFileName,
+                              sample::kParamIndex, sample::kParamLocalFileName, sample::kHash,
+                              sample::kUserName, sample::kUserPwd, sample::kUserParams})
         sent.push_back(u16(value));
     EXPECT_EQ(starts[0].wide, sent);
     EXPECT_EQ(starts[0].size, sample::kFileSize);
@@ -223,12 +233,18 @@ INSTANTIATE_TEST_SUITE_P(Replies, JsonStartReply,
 TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
     const std::string filesize = ",\"filesize\":" + std::to_string(sample::kFileSize);
     fakeengine::QueueStatusJson(
-        {StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":1536.75,\"remain_time\":40,\"receive_size\":1048576,"
-                                           "\"current_file_size\":3145728" + filesize),
-         StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":2048,\"remain_time\":30,\"receive_size\":2097152,"
-                                           "\"current_file_size\":4194304" + filesize),
-         StatusJson(QUARN_STATE_WRITE_ERROR, ",\"speed\":0,\"remain_time\":-1,\"receive_size\":2097153,"
-                                             "\"current_file_size\":999" + filesize)});
+        {StatusJson(QUARN_STATE_RECEIVING,
+                    ",\"speed\":1536.75,\"remain_time\":40,\"receive_size\":1048576,"
+                    "\"current_file_size\":3145728" +
+                        filesize),
+         StatusJson(QUARN_STATE_RECEIVING,
+                    ",\"speed\":2048,\"remain_time\":30,\"receive_size\":2097152,"
+                    "\"current_file_size\":4194304" +
+                        filesize),
+         StatusJson(QUARN_STATE_WRITE_ERROR,
+                    ",\"speed\":0,\"remain_time\":-1,\"receive_size\":2097153,"
+                    "\"current_file_size\":999" +
+                        filesize)});
     Click(IDC_START_DOWNLOAD_JSON);
     ASSERT_TRUE(WorkersEnded());
     QCoreApplication::processEvents();
@@ -241,7 +257,7 @@ TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
     EXPECT_EQ(states[2], QUARN_STATE_WRITE_ERROR);
     EXPECT_EQ(recorder.reports[0].record->speed, 1536.0);
     EXPECT_EQ(dlg->m_strState, CString::FromUtf8("파일쓰기 에러"));
-    EXPECT_EQ(dlg->m_nFileSize, 4194304);  // a write error keeps the last receiving size
+    EXPECT_EQ(dlg->m_nFileSize, 4194304); // a write error keeps the last receiving size
     EXPECT_EQ(dlg->m_nReceiveSize, 2097153);
     EXPECT_EQ(dlg->m_nRemainTime, -1);
     EXPECT_EQ(Text(IDC_FILE_SIZE), QStringLiteral("4194304"));
@@ -268,7 +284,8 @@ TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {
 
     ASSERT_TRUE(pump([&] {
         const auto old = recorder.From(oldRun);
-        return dlg->RunningWorkers() == 1 && !old.empty() && old.back().wParam == QUARN_STATE_SERVER_ERROR &&
+        return dlg->RunningWorkers() == 1 && !old.empty() &&
+               old.back().wParam == QUARN_STATE_SERVER_ERROR &&
                dlg->m_strState == CString::FromUtf8("준비중");
     }));
     QCoreApplication::processEvents();
@@ -279,7 +296,9 @@ TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {
     EXPECT_EQ(dlg->RunningWorkers(), 1u);
 }
 
-std::size_t ThreadCount() { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); }
+std::size_t ThreadCount() {
+    return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
 
 // Start, maybe stop, close: over and over, never leaving a worker behind.
 TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
@@ -291,7 +310,10 @@ TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
         auto dlg = std::make_unique<CQuarnDemoDlg>();
         ASSERT_TRUE(dlg->Create());
         dlg->Pacer().SetInterval(std::chrono::milliseconds(cycle % 3));
-        if (cycle % 2) dlg->OnStartDownloadJson(); else dlg->OnStartDownload();
+        if (cycle % 2)
+            dlg->OnStartDownloadJson();
+        else
+            dlg->OnStartDownload();
         if (cycle % 4 == 1) {
             ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
         }
@@ -308,4 +330,3 @@ TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
 
 } // namespace
 } // namespace quarn::test
-

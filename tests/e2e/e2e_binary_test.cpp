@@ -31,8 +31,9 @@ TEST(ConsoleBinary, ShowsItsWindowUnderXvfb) {
     const std::string& name = xvfb.display;
 
     const quarn::test::TempDir drives("quarn-e2e-bin");
-    Child console({QUARNDEMO_BINARY}, {"DISPLAY=" + name, "QUARN_DRIVE_ROOT=" + drives.path().string(),
-                                       "QT_QPA_PLATFORM=xcb"});
+    Child console(
+        {QUARNDEMO_BINARY},
+        {"DISPLAY=" + name, "QUARN_DRIVE_ROOT=" + drives.path().string(), "QT_QPA_PLATFORM=xcb"});
     const std::string query = "DISPLAY=" + name + " xwininfo -name 'QUARN DEMO' 2>/dev/null";
     std::string info;
     ASSERT_TRUE(quarn::test::waitFor(

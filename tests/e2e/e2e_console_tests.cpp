@@ -16,7 +16,7 @@
 namespace quarn::e2e {
 namespace {
 
-constexpr auto kDownloadDeadline = 240s;  // 2.1 GiB through sanitizer builds
+constexpr auto kDownloadDeadline = 240s; // 2.1 GiB through sanitizer builds
 const int kWholeMiB = static_cast<int>(kSampleSize / 1024 / 1024);
 
 struct Start {
@@ -47,15 +47,17 @@ TEST_P(Downloads, CompleteByteExactWithFullBar) {
     EXPECT_EQ(dlg_->m_progress.GetPos(), kWholeMiB);
     EXPECT_EQ(dlg_->m_nFileSize, kSampleSize);
     // The window as the user sees it at the end, kept as an artifact.
-    const fs::path shot = fs::path(QUARN_ARTIFACT_DIR) / ("done-window-" + std::string(GetParam().name) + ".png");
+    const fs::path shot =
+        fs::path(QUARN_ARTIFACT_DIR) / ("done-window-" + std::string(GetParam().name) + ".png");
     fs::create_directories(shot.parent_path());
     EXPECT_TRUE(dlg_->grab().save(QString::fromStdString(shot.string()), "PNG")) << shot;
 }
 
-INSTANTIATE_TEST_SUITE_P(BothStarts, Downloads,
-                         ::testing::Values(Start{"Parameters", IDC_START_DOWNLOAD, sample::kParamLocalFileName},
-                                           Start{"Json", IDC_START_DOWNLOAD_JSON, sample::kJsonLocalFileName}),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    BothStarts, Downloads,
+    ::testing::Values(Start{"Parameters", IDC_START_DOWNLOAD, sample::kParamLocalFileName},
+                      Start{"Json", IDC_START_DOWNLOAD_JSON, sample::kJsonLocalFileName}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(ConsoleTest, StopMidwayThenResumeCompletes) {
     StartServer(kSlowUntilResumed);
@@ -126,7 +128,7 @@ TEST_F(ConsoleTest, ShareButtonsRegisterExistingFilesOnly) {
 TEST_F(ConsoleTest, ClosingDuringTransferIsQuickAndLeavesAResumablePart) {
     StartServer(kSlowUntilResumed);
     OpenConsole();
-    dlg_->Pacer().SetInterval(500ms);  // the real pacing: closing must cut it short
+    dlg_->Pacer().SetInterval(500ms); // the real pacing: closing must cut it short
     Click(IDC_START_DOWNLOAD);
     ASSERT_TRUE(PumpUntil([&] { return dlg_->m_nFileSize > (1 << 20); }, 60s));
 
@@ -168,7 +170,8 @@ TEST_F(ConsoleTest, RepeatedStartStopCycles) {
         CQuarnDemoDlg* dlg;
         std::uint32_t* count;
         bool eventFilter(QObject*, QEvent* e) override {
-            if (auto* m = dynamic_cast<platform::CPostedMessage*>(e); m && m->Sender() != dlg->CurrentRun())
+            if (auto* m = dynamic_cast<platform::CPostedMessage*>(e);
+                m && m->Sender() != dlg->CurrentRun())
                 ++*count;
             return false;
         }

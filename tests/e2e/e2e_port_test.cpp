@@ -21,7 +21,8 @@ TEST(ConsoleEndpoint, TakenPortFailsAtOnceNamingIt) {
     const quarn::test::LoopbackListener taken(static_cast<std::uint16_t>(std::stoi(port)));
 
     const std::string out = quarn::test::Capture(
-        std::string(E2E_CONSOLE_TESTS) + " --gtest_filter=ConsoleTest.ExistingFileIsRefused 2>&1; echo exit=$?");
+        std::string(E2E_CONSOLE_TESTS) +
+        " --gtest_filter=ConsoleTest.ExistingFileIsRefused 2>&1; echo exit=$?");
 
     EXPECT_NE(out.find("exit=1"), std::string::npos) << out;
     EXPECT_NE(out.find(std::string(server) + " is taken"), std::string::npos) << out;

@@ -53,19 +53,23 @@ TEST_F(ConsoleTest, SharedSamplesAreServedFromTheConsolesEngine) {
 
     const fs::path piece = dir_ / "piece";
     for (std::size_t i = 0; i < std::size(shares); ++i) {
-        const std::string url = "http://" + listen + "/" + sample::kShareSite + "/" + shares[i].hash;
+        const std::string url =
+            "http://" + listen + "/" + sample::kShareSite + "/" + shares[i].hash;
         for (std::int64_t offset : marks[i]) {
             const std::string range = std::to_string(offset) + "-" + std::to_string(offset + 4095);
             fs::remove(piece);
-            const std::string code = test::Capture("curl -s -o '" + piece.string() + "' -w '%{http_code}' -r " +
-                                                   range + " '" + url + "'");
+            const std::string code =
+                test::Capture("curl -s -o '" + piece.string() + "' -w '%{http_code}' -r " + range +
+                              " '" + url + "'");
             EXPECT_EQ(code, "206") << url << " " << range;
-            EXPECT_TRUE(test::readAt(piece, 0, 8192) == test::readAt(Drive(shares[i].path), offset, 4096))
+            EXPECT_TRUE(test::readAt(piece, 0, 8192) ==
+                        test::readAt(Drive(shares[i].path), offset, 4096))
                 << url << " " << range;
         }
     }
     // One of them whole, every byte compared as it streams.
-    const std::string whole = "http://" + listen + "/" + sample::kShareSite + "/" + sample::kShare2Hash;
+    const std::string whole =
+        "http://" + listen + "/" + sample::kShareSite + "/" + sample::kShare2Hash;
     EXPECT_EQ(test::Capture("curl -sSf '" + whole + "' | cmp - '" + Drive(shares[1].path).string() +
                             "' && echo same"),
               "same\n");

@@ -26,7 +26,8 @@ std::string PortTaken(std::uint16_t port) {
     // TIME-WAIT does not count.
     const int error = test::bindError(port);
     if (error == 0) return {};
-    std::string why = "127.0.0.1:" + std::to_string(port) + " is taken (" + std::strerror(error) + ")";
+    std::string why =
+        "127.0.0.1:" + std::to_string(port) + " is taken (" + std::strerror(error) + ")";
     const std::string filter = "'sport = :" + std::to_string(port) + "' 2>/dev/null";
     // ss names the listener when it can (users:(("nginx",pid=...,fd=...)),...).
     const std::string listing = test::Capture("ss -ltnpH " + filter);
@@ -70,9 +71,10 @@ void ConsoleTest::SetUp() {
     // Something else on the console's fixed endpoint answers in nginx's place:
     // the test would wait out its whole deadline instead of saying why.
     const std::string taken = PortTaken(ConsolePort());
-    ASSERT_TRUE(taken.empty()) << taken
-                               << "; the end-to-end suite needs it for its nginx: stop whatever "
-                                  "listens there (scripts/demo.sh uses the same port) and run again";
+    ASSERT_TRUE(taken.empty())
+        << taken
+        << "; the end-to-end suite needs it for its nginx: stop whatever "
+           "listens there (scripts/demo.sh uses the same port) and run again";
     const char* root = std::getenv("QUARN_DRIVE_ROOT");
     ASSERT_TRUE(root != nullptr && *root != '\0') << "main sets the drive root";
     drives_ = root;
@@ -94,7 +96,8 @@ void ConsoleTest::StartServer(const std::string& extra) {
     options.root = serverRoot_;
     // nginx takes the console's own fixed endpoint.
     options.port = ConsolePort();
-    if (!extra.empty()) options.locations.push_back(test::NginxLocation{"/", "", "", 0, false, extra});
+    if (!extra.empty())
+        options.locations.push_back(test::NginxLocation{"/", "", "", 0, false, extra});
     nginx_.start(options);
 }
 
@@ -116,7 +119,9 @@ QString ConsoleTest::StateText() const {
     return qobject_cast<QLabel*>(dlg_->GetDlgItem(IDC_STATE))->text();
 }
 
-bool ConsoleTest::ButtonEnabled(int id) const { return dlg_->GetDlgItem(id)->isEnabled(); }
+bool ConsoleTest::ButtonEnabled(int id) const {
+    return dlg_->GetDlgItem(id)->isEnabled();
+}
 
 bool ConsoleTest::PumpUntilState(const char* utf8, std::chrono::milliseconds deadline) {
     const QString wanted = QString::fromUtf8(utf8);

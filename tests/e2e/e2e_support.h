@@ -57,8 +57,7 @@ protected:
     QString StateText() const;
     bool ButtonEnabled(int id) const;
     // Processes the console's events until pred holds or the deadline passes.
-    template <class Pred>
-    bool PumpUntil(Pred pred, std::chrono::milliseconds deadline) {
+    template <class Pred> bool PumpUntil(Pred pred, std::chrono::milliseconds deadline) {
         return test::waitFor(
             [&] {
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -69,7 +68,9 @@ protected:
     bool PumpUntilState(const char* utf8, std::chrono::milliseconds deadline);
 
     // Where the engine puts a console path ("d:\\download\\x").
-    fs::path Drive(const std::string& windowsPath) const { return test::drivePath(drives_, windowsPath); }
+    fs::path Drive(const std::string& windowsPath) const {
+        return test::drivePath(drives_, windowsPath);
+    }
     static fs::path ServerFile();
 
     fs::path dir_;

@@ -64,7 +64,8 @@ TEST_P(BothStarts, DownloadsByteExactWithAuthHeadersAndQuery) {
 
     ASSERT_TRUE(waitFor([&] { return nginx_.accessLog().find("200 ") != std::string::npos; }, 5s));
     const std::string log = nginx_.accessLog();
-    EXPECT_NE(log.find("\"GET /test_site/sample.bin?a=1&b=x%20y HTTP/1.1\""), std::string::npos) << log;
+    EXPECT_NE(log.find("\"GET /test_site/sample.bin?a=1&b=x%20y HTTP/1.1\""), std::string::npos)
+        << log;
     EXPECT_NE(log.find(d.logged()), std::string::npos) << log;
 
     stopDownload(); // after completion: nothing changes
@@ -117,7 +118,8 @@ TEST_F(DownloadTest, StopThenRestartResumesWithRange) {
     EXPECT_EQ(poll().received, 3 * kMiB - stopped.fileBytes);
     // The resume asks again for an overlap before the kept end, to compare it.
     const std::string range =
-        "range=\"bytes=" + std::to_string(std::max<int64_t>(0, stopped.fileBytes - 64 * 1024)) + "-\"";
+        "range=\"bytes=" + std::to_string(std::max<int64_t>(0, stopped.fileBytes - 64 * 1024)) +
+        "-\"";
     EXPECT_TRUE(waitFor([&] { return nginx_.accessLog().find(range) != std::string::npos; }, 5s))
         << nginx_.accessLog();
 }
@@ -129,9 +131,9 @@ TEST_F(DownloadTest, RangeAnsweredWithWholeFileRestartsFromZero) {
     ASSERT_EQ(d.start(), 0);
     ASSERT_EQ(waitForEnd(), QUARN_STATE_COMPLETE);
     EXPECT_TRUE(readFile(mapped(d.localFileName)) == bytes);
-    EXPECT_TRUE(waitFor([&] { return nginx_.accessLog().find("range=\"bytes=458752-\"") !=
-                                     std::string::npos; },
-                        5s));
+    EXPECT_TRUE(waitFor(
+        [&] { return nginx_.accessLog().find("range=\"bytes=458752-\"") != std::string::npos; },
+        5s));
 }
 
 TEST_F(DownloadTest, StopWhenIdleDoesNothing) {
@@ -227,7 +229,8 @@ TEST_F(DownloadTest, WriteFailureIsState5AndKeepsWhatWasWritten) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), QUARN_STATE_WRITE_ERROR);
-    EXPECT_EQ(fs::file_size(mapped(d.localFileName).string() + ".part"), static_cast<uintmax_t>(kMiB));
+    EXPECT_EQ(fs::file_size(mapped(d.localFileName).string() + ".part"),
+              static_cast<uintmax_t>(kMiB));
     EXPECT_FALSE(fs::exists(mapped(d.localFileName)));
 }
 

@@ -46,7 +46,8 @@ int sync_file_range(int fd, off64_t offset, off64_t nbytes, unsigned int flags) 
     record("sync_file_range", pathOf(fd));
     return static_cast<int>(::syscall(SYS_sync_file_range, fd, offset, nbytes, flags));
 }
-int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, unsigned int flags) {
+int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
+              unsigned int flags) {
     record("renameat2", pathOf(olddirfd) + "/" + oldpath);
     return static_cast<int>(::syscall(SYS_renameat2, olddirfd, oldpath, newdirfd, newpath, flags));
 }
@@ -77,7 +78,8 @@ TEST_F(DurabilityTest, DataThenNameThenDirectoryReachTheDiskBeforeCompletion) {
         if (c.op == "sync_file_range" && c.path == part) ++earlyWriteBack;
         if (c.op == "fdatasync" && c.path == part) order.push_back("data");
         if (c.op == "renameat2" && c.path == part) order.push_back("rename");
-        if (c.op == "fsync" && c.path == target.parent_path().string()) order.push_back("directory");
+        if (c.op == "fsync" && c.path == target.parent_path().string())
+            order.push_back("directory");
     }
     EXPECT_EQ(order, (std::vector<std::string>{"data", "rename", "directory"}));
     // Write-back starts while the data arrives, so the last flush is short.

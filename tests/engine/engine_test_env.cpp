@@ -38,7 +38,9 @@ std::string sampleBytes(std::size_t size, uint32_t seed) {
     return bytes;
 }
 
-std::u16string errReply(int32_t code) { return u16("{\"err\":" + std::to_string(code) + "}"); }
+std::u16string errReply(int32_t code) {
+    return u16("{\"err\":" + std::to_string(code) + "}");
+}
 
 int32_t Download::start() const {
     return startDownload(u16(site).c_str(), u16(server).c_str(), u16(serverFileName).c_str(),
@@ -95,7 +97,9 @@ bool killDownloadWhen(const Download& d, const std::function<bool()>& until,
     return held;
 }
 
-fs::path EngineTest::driveRoot() { return processDriveRoot().dir.path(); }
+fs::path EngineTest::driveRoot() {
+    return processDriveRoot().dir.path();
+}
 
 void EngineTest::SetUp() {
     // What an earlier test left goes; nothing of it may still be writing.

@@ -45,7 +45,8 @@ const Hostile kHostile[] = {
     {"EndlessBodyWithoutLength", 64 * 1024,
      [](const std::string& file, const ScriptedRequest&, Reply& r) {
          if (!r.send(head("200 OK", {})) || !r.send(file)) return;
-         while (r.send(std::string(64 * 1024, 'z'))) {}
+         while (r.send(std::string(64 * 1024, 'z'))) {
+         }
      }},
     {"GzipEncoded", 0,
      [](const std::string& file, const ScriptedRequest&, Reply& r) {
@@ -59,11 +60,13 @@ const Hostile kHostile[] = {
      }},
     {"ShortChunkedPage", 0,
      [](const std::string& file, const ScriptedRequest&, Reply& r) {
-         r.send(head("200 OK", {"Transfer-Encoding: chunked"})) && r.send(chunked(file.substr(0, 1000)));
+         r.send(head("200 OK", {"Transfer-Encoding: chunked"})) &&
+             r.send(chunked(file.substr(0, 1000)));
      }},
     {"PageWithLengthAnsweringRange", 100 * 1024,
      [](const std::string&, const ScriptedRequest&, Reply& r) {
-         r.send(head("200 OK", {"Content-Length: " + std::to_string(kPage.size())})) && r.send(kPage);
+         r.send(head("200 OK", {"Content-Length: " + std::to_string(kPage.size())})) &&
+             r.send(kPage);
      }},
     {"ChunkedPageAnsweringRange", 100 * 1024,
      [](const std::string&, const ScriptedRequest&, Reply& r) {
@@ -97,8 +100,9 @@ class HostileServer : public IntegrityTest, public ::testing::WithParamInterface
 
 TEST_P(HostileServer, LeavesThePartAsItWas) {
     const std::string file = sampleBytes(kSize, 7);
-    ScriptedServer server(
-        [&](const ScriptedRequest& request, Reply& reply) { GetParam().answer(file, request, reply); });
+    ScriptedServer server([&](const ScriptedRequest& request, Reply& reply) {
+        GetParam().answer(file, request, reply);
+    });
     Download d = request("test_site", "sample.bin", static_cast<int64_t>(kSize));
     d.server = server.endpoint();
     const std::string before = file.substr(0, GetParam().kept);
@@ -134,7 +138,9 @@ TEST_F(IntegrityTest, ShortBodyWithTheRightLengthKeepsOnlyWhatArrived) {
 TEST_F(IntegrityTest, HeaderTrickledLineByLineIsAStall) {
     ScriptedServer server([](const ScriptedRequest&, Reply& r) {
         r.send("HTTP/1.1 200 OK\r\n");
-        for (int i = 0; i < 100 && r.pause(100ms) && r.send("X-Drip: " + std::to_string(i) + "\r\n");) ++i;
+        for (int i = 0;
+             i < 100 && r.pause(100ms) && r.send("X-Drip: " + std::to_string(i) + "\r\n");)
+            ++i;
     });
     Download d = request("test_site", "sample.bin", 1000);
     d.server = server.endpoint();
@@ -236,10 +242,13 @@ TEST_F(IntegrityTest, KilledMidDownloadSeveralTimesThenResumedIsByteExact) {
     int64_t last = 0;
     for (int kill = 0; kill < 3; ++kill) {
         const fs::path p = part(d);
-        ASSERT_TRUE(killDownloadWhen(d, [&] {
-            std::error_code e;
-            return static_cast<int64_t>(fs::file_size(p, e)) > last + 128 * 1024 && !e;
-        }, 10s));
+        ASSERT_TRUE(killDownloadWhen(
+            d,
+            [&] {
+                std::error_code e;
+                return static_cast<int64_t>(fs::file_size(p, e)) > last + 128 * 1024 && !e;
+            },
+            10s));
         last = static_cast<int64_t>(fs::file_size(p));
         EXPECT_TRUE(readFile(p) == bytes.substr(0, static_cast<std::size_t>(last)));
     }
@@ -289,7 +298,8 @@ TEST_P(PlantedLinks, NeverLeadOutsideTheRoot) {
     stopDownload();
     EXPECT_EQ(readFile(outside / "victim"), "precious");
     std::size_t entries = 0;
-    for (const auto& e : fs::directory_iterator(outside)) entries += e.path().filename() != "victim";
+    for (const auto& e : fs::directory_iterator(outside))
+        entries += e.path().filename() != "victim";
     EXPECT_EQ(entries, 0u) << "something was created outside the root";
 }
 

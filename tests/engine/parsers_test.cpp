@@ -140,7 +140,7 @@ TEST(Text, ConvertsStrictly) {
 // Mutates valid documents byte by byte: the parsers must answer, never crash,
 // and whatever they accept must survive the parameter checks without harm.
 std::u16string mutate(std::u16string text, std::mt19937& random) {
-    static const char16_t kPieces[] = {u'{', u'}', u'[', u']', u'"', u'\\', u':', u',', u'0',
+    static const char16_t kPieces[] = {u'{', u'}', u'[', u']',  u'"',   u'\\',  u':',   u',', u'0',
                                        u'-', u'e', u'.', u'\0', 0xD800, 0xDC00, 0xFFFF, u' ', u'u'};
     const int edits = 1 + static_cast<int>(random() % 4);
     for (int e = 0; e < edits && !text.empty(); ++e) {

@@ -1,8 +1,8 @@
 // Large files come in pieces over several connections, from the server and
 // from peers' share servers; pieces survive stops and crashes in the map
 // beside the .part.
-#include "tests/engine/engine_test_env.h"
 #include "libquarn/pieces.h"
+#include "tests/engine/engine_test_env.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
 
@@ -23,7 +23,8 @@ using namespace std::chrono_literals;
 std::set<int64_t> rangeStarts(const std::string& log, const std::string& path) {
     std::set<int64_t> starts;
     const std::regex line("206 \"GET " + path + " HTTP/1.1\" range=\"bytes=([0-9]+)-");
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator();
+         ++it)
         starts.insert(std::stoll((*it)[1]));
     return starts;
 }
@@ -31,7 +32,8 @@ std::set<int64_t> rangeStarts(const std::string& log, const std::string& path) {
 int64_t bytesSent(const std::string& log) {
     int64_t sum = 0;
     const std::regex sent("sent=([0-9]+)");
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), sent); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), sent); it != std::sregex_iterator();
+         ++it)
         sum += std::stoll((*it)[1]);
     return sum;
 }
@@ -59,10 +61,12 @@ protected:
                                                     static_cast<int64_t>(file.size()));
         ASSERT_TRUE(pieces.has_value()) << text;
         for (const engine::Piece& p : pieces->pieces()) {
-            const auto start = static_cast<std::size_t>(p.start), done = static_cast<std::size_t>(p.done);
+            const auto start = static_cast<std::size_t>(p.start),
+                       done = static_cast<std::size_t>(p.done);
             if (done == 0) continue;
             ASSERT_LE(start + done, bytes.size()) << "claims bytes past the end of the .part";
-            EXPECT_TRUE(bytes.compare(start, done, file, start, done) == 0) << "piece at " << p.start;
+            EXPECT_TRUE(bytes.compare(start, done, file, start, done) == 0)
+                << "piece at " << p.start;
         }
     }
 
@@ -84,8 +88,9 @@ TEST_F(SegmentsTest, ConnectionsFetchPiecesInParallelAndTakeOverTheSlowOne) {
     for (const int64_t piece : {int64_t{0}, 6 * kMiB, 12 * kMiB, 18 * kMiB})
         EXPECT_TRUE(starts.count(piece)) << "no request for the piece at " << piece;
     // The first piece crawls: the others must have taken over part of it.
-    EXPECT_TRUE(std::any_of(starts.begin(), starts.end(), [](int64_t s) { return s > 0 && s < 6 * kMiB; }))
-        << nginx_.accessLog();
+    EXPECT_TRUE(std::any_of(starts.begin(), starts.end(), [](int64_t s) {
+        return s > 0 && s < 6 * kMiB;
+    })) << nginx_.accessLog();
 }
 
 TEST_F(SegmentsTest, ServerIgnoringRangesGetsOneConnection) {
@@ -107,7 +112,8 @@ TEST_F(SegmentsTest, APeerAndTheServerShareTheWork) {
     Child peer({QUARN_CLI_BINARY, "share", "--site", "capped_site", "--hash", kHash,
                 (tmp_ / "offered.bin").string(), "--listen", listen},
                {});
-    ASSERT_TRUE(waitFor([&] { return acceptsConnections(port); }, 10s)) << "quarn share did not listen";
+    ASSERT_TRUE(waitFor([&] { return acceptsConnections(port); }, 10s))
+        << "quarn share did not listen";
 
     const Download d = request("capped_site", "sample.bin", 32 * kMiB);
     ASSERT_EQ(startWith(d, listen), 0);
@@ -133,16 +139,18 @@ TEST_P(FailingPeers, AreDroppedAndTheOthersFinish) {
     const auto size = static_cast<int64_t>(bytes.size());
     ScriptedServer peer([&](const ScriptedRequest& r, Reply& reply) {
         if (r.line.rfind("HEAD ", 0) == 0) {
-            reply.send(head("200 OK", {"Content-Length: " + std::to_string(b.advertised ? b.advertised : size)}));
+            reply.send(head("200 OK", {"Content-Length: " +
+                                       std::to_string(b.advertised ? b.advertised : size)}));
             return;
         }
         int64_t first = 0, last = size - 1;
         std::sscanf(r.header("range").c_str(), "bytes=%" SCNd64 "-%" SCNd64, &first, &last);
         const int64_t shown = b.wrongRange ? first + 1 : first;
-        std::string body = bytes.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first + 1));
+        std::string body = bytes.substr(static_cast<std::size_t>(first),
+                                        static_cast<std::size_t>(last - first + 1));
         if (!reply.send(head("206 Partial Content",
-                             {"Content-Range: bytes " + std::to_string(shown) + "-" + std::to_string(shown + last - first) +
-                                  "/" + std::to_string(size),
+                             {"Content-Range: bytes " + std::to_string(shown) + "-" +
+                                  std::to_string(shown + last - first) + "/" + std::to_string(size),
                               "Content-Length: " + std::to_string(body.size())})))
             return;
         reply.send(b.dieMidway ? body.substr(0, body.size() / 2) : body);
@@ -178,11 +186,14 @@ TEST_F(SegmentsTest, KilledRepeatedlyThenResumedIsByteExactAndTheMapNeverLies) {
     int64_t last = 0;
     for (int kill = 0; kill < 3; ++kill) {
         int64_t claimed = 0;
-        ASSERT_TRUE(killDownloadWhen(d, [&] {
-            const auto pieces = engine::PieceMap::parse(readFile(map(d)), 24 * kMiB, 24 * kMiB);
-            claimed = pieces ? pieces->doneBytes() : 0;
-            return claimed > last + 2 * kMiB;
-        }, 20s));
+        ASSERT_TRUE(killDownloadWhen(
+            d,
+            [&] {
+                const auto pieces = engine::PieceMap::parse(readFile(map(d)), 24 * kMiB, 24 * kMiB);
+                claimed = pieces ? pieces->doneBytes() : 0;
+                return claimed > last + 2 * kMiB;
+            },
+            20s));
         last = claimed;
         expectMapHonest(d, bytes);
     }

@@ -5,10 +5,10 @@
 // The engine starts its server once per process, at the first successful
 // registration, so every test here relies on running in a process of its
 // own (as ctest runs them) for its listen address and idle timeout.
-#include "tests/engine/engine_test_env.h"
-#include "tests/support/process.h"
 #include "libquarn/share_registry.h"
 #include "libquarn/share_server.h"
+#include "tests/engine/engine_test_env.h"
+#include "tests/support/process.h"
 
 #include <cctype>
 #include <csignal>
@@ -103,8 +103,8 @@ protected:
         const fs::path headers = tmp_ / "reply.headers", body = tmp_ / "reply.body";
         fs::remove(headers);
         fs::remove(body);
-        std::vector<std::string> args = {"curl", "-s", "--path-as-is", "-D", headers.string(),
-                                         "-o", body.string()};
+        std::vector<std::string> args = {"curl",           "-s", "--path-as-is", "-D",
+                                         headers.string(), "-o", body.string()};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(base(port) + path);
         Child curl(args, {}, (tmp_ / "curl.out").string());
@@ -119,7 +119,8 @@ protected:
                 reply.headers.clear();
             } else if (const auto colon = line.find(':'); colon != std::string::npos) {
                 std::string name = line.substr(0, colon);
-                for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                for (char& c : name)
+                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
                 reply.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
             }
         }
@@ -156,11 +157,26 @@ TEST_F(ShareServerTest, RangesValidatorsAndHeadByteExact) {
         {"backwards", {"-H", "Range: bytes=9-3"}, 200, 0, whole, ""},
         {"start past the end", {"-r", "100000-"}, 416, 0, 0, "bytes */100000"},
         {"empty suffix", {"-H", "Range: bytes=-0"}, 416, 0, 0, "bytes */100000"},
-        {"If-Range same tag", {"-r", "10-19", "-H", "If-Range: " + etag}, 206, 10, 10, "bytes 10-19/100000"},
+        {"If-Range same tag",
+         {"-r", "10-19", "-H", "If-Range: " + etag},
+         206,
+         10,
+         10,
+         "bytes 10-19/100000"},
         {"If-Range other tag", {"-r", "10-19", "-H", "If-Range: \"0000\""}, 200, 0, whole, ""},
         {"If-Range weak tag", {"-r", "10-19", "-H", "If-Range: W/" + etag}, 200, 0, whole, ""},
-        {"If-Range same date", {"-r", "10-19", "-H", "If-Range: " + modified}, 206, 10, 10, "bytes 10-19/100000"},
-        {"If-Range older date", {"-r", "10-19", "-H", "If-Range: Mon, 01 Jan 2001 00:00:00 GMT"}, 200, 0, whole, ""},
+        {"If-Range same date",
+         {"-r", "10-19", "-H", "If-Range: " + modified},
+         206,
+         10,
+         10,
+         "bytes 10-19/100000"},
+        {"If-Range older date",
+         {"-r", "10-19", "-H", "If-Range: Mon, 01 Jan 2001 00:00:00 GMT"},
+         200,
+         0,
+         whole,
+         ""},
         {"HEAD", {"--head"}, 200, 0, -1, ""},
         {"HEAD of a range", {"--head", "-r", "0-9"}, 206, 0, -1, "bytes 0-9/100000"},
     };
@@ -295,7 +311,8 @@ TEST_F(ShareServerTest, ChangedFilesLeaveTheRegistry) {
     EXPECT_EQ(fetch(target(kSite, hash)).status, 404);
     fs::last_write_time(touched, when);
     EXPECT_EQ(fetch(target(kSite, hash)).status, 404);
-    ASSERT_NE(setShareFile2(u16(kSite).c_str(), u16(hash).c_str(), u"c:\\share\\touched.bin", 4096), 0);
+    ASSERT_NE(setShareFile2(u16(kSite).c_str(), u16(hash).c_str(), u"c:\\share\\touched.bin", 4096),
+              0);
     EXPECT_EQ(fetch(target(kSite, hash)).body, bytes);
 }
 
@@ -303,9 +320,11 @@ TEST_F(ShareServerTest, ListensFromTheFirstSuccessfulRegistration) {
     const uint16_t port = sharePort();
     writeFile(mapped("c:\\share\\a.bin"), "12345");
     EXPECT_FALSE(acceptsConnections(port));
-    EXPECT_EQ(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 6), 0);
+    EXPECT_EQ(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 6),
+              0);
     EXPECT_FALSE(acceptsConnections(port));
-    EXPECT_NE(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 5), 0);
+    EXPECT_NE(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 5),
+              0);
     EXPECT_TRUE(acceptsConnections(port));
     EXPECT_EQ(fetch(target(kSite, kShareHash)).body, "12345");
 }
@@ -333,7 +352,8 @@ TEST_F(ShareServerTest, BusyPortLeavesSharingOffAndDownloadsAlone) {
     shareSetting("QUARN_SHARE_LISTEN", "127.0.0.1:" + std::to_string(port));
 
     writeFile(mapped("c:\\share\\a.bin"), "12345");
-    EXPECT_NE(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 5), 0);
+    EXPECT_NE(setShareFile2(u16(kSite).c_str(), u16(kShareHash).c_str(), u"c:\\share\\a.bin", 5),
+              0);
     const std::string bytes = serve("test_site", "small.bin", 64 * 1024);
     ASSERT_EQ(request("test_site", "small.bin", 64 * 1024).start(), 0);
     EXPECT_EQ(waitForEnd(), QUARN_STATE_COMPLETE);
@@ -353,7 +373,8 @@ TEST_F(ShareServerTest, PeersBeyondTheLimitAreTurnedAway) {
         ASSERT_TRUE(peers.back()->connected());
     }
     Reply refused;
-    EXPECT_TRUE(waitFor([&] { return (refused = fetch(path)).status == 503; }, 10s)) << refused.status;
+    EXPECT_TRUE(waitFor([&] { return (refused = fetch(path)).status == 503; }, 10s))
+        << refused.status;
     EXPECT_EQ(refused.header("retry-after"), "1");
     EXPECT_EQ(refused.header("connection"), "close");
     peers.pop_back();
@@ -400,7 +421,9 @@ TEST_F(ShareServerTest, HundredsOfConcurrentRangeRequests) {
 
 // --- the quarn command ---
 
-std::string cli() { return QUARN_CLI_BINARY; }
+std::string cli() {
+    return QUARN_CLI_BINARY;
+}
 
 class QuarnCommandTest : public ShareServerTest {
 protected:
@@ -422,14 +445,16 @@ TEST_F(QuarnCommandTest, ShareInOneProcessGetInAnother) {
                    (tmp_ / "offered.bin").string(), "--listen", listen},
                   {}, (tmp_ / "share.out").string());
     const std::string url = "http://" + listen + "/cli%20site/" + kShareHash;
-    ASSERT_TRUE(waitFor([&] { return readFile(tmp_ / "share.out").find(url) != std::string::npos; }))
-        << readFile(tmp_ / "share.out");
+    ASSERT_TRUE(waitFor([&] {
+        return readFile(tmp_ / "share.out").find(url) != std::string::npos;
+    })) << readFile(tmp_ / "share.out");
 
     const std::string size = std::to_string(bytes.size());
     for (const bool json : {false, true}) {
         const std::string out = (tmp_ / (json ? "json.bin" : "plain.bin")).string();
-        std::vector<std::string> args = {"get", "--server", listen, "--site", "cli site", "--hash",
-                                         kShareHash, "--size", size, "--out", out};
+        std::vector<std::string> args = {"get",      "--server", listen,     "--site",
+                                         "cli site", "--hash",   kShareHash, "--size",
+                                         size,       "--out",    out};
         if (json) args.push_back("--json");
         EXPECT_EQ(quarn("get", args), 0) << output("get");
         EXPECT_TRUE(readFile(out) == bytes) << out;
@@ -443,15 +468,26 @@ TEST_F(QuarnCommandTest, ShareInOneProcessGetInAnother) {
     sharing.Signal(SIGTERM);
     EXPECT_EQ(sharing.Wait(), 0);
     EXPECT_TRUE(waiting.closedByPeer());
-    EXPECT_FALSE(acceptsConnections(static_cast<uint16_t>(std::stoi(listen.substr(listen.rfind(':') + 1)))));
+    EXPECT_FALSE(
+        acceptsConnections(static_cast<uint16_t>(std::stoi(listen.substr(listen.rfind(':') + 1)))));
 }
 
 TEST_F(QuarnCommandTest, CtrlCStopsAndTheNextRunResumes) {
     const std::string bytes = serve("slow_site", "sample.bin", 6 * kMiB);
     const fs::path out = tmp_ / "resumed.bin";
-    const std::vector<std::string> args = {"get", "--server", nginx_.endpoint(), "--site", "slow_site",
-                                           "--file", "sample.bin", "--hash", kHash, "--size",
-                                           std::to_string(bytes.size()), "--out", out.string()};
+    const std::vector<std::string> args = {"get",
+                                           "--server",
+                                           nginx_.endpoint(),
+                                           "--site",
+                                           "slow_site",
+                                           "--file",
+                                           "sample.bin",
+                                           "--hash",
+                                           kHash,
+                                           "--size",
+                                           std::to_string(bytes.size()),
+                                           "--out",
+                                           out.string()};
     std::vector<std::string> argv = args;
     argv.insert(argv.begin(), cli());
     Child first(argv, {}, (tmp_ / "first.out").string());
@@ -476,8 +512,9 @@ TEST_F(QuarnCommandTest, ExitStatusesAndMessages) {
     serve("test_site", "there.bin", 1000);
     writeFile(tmp_ / "exists.bin", "x");
     const std::string server = nginx_.endpoint(), out = (tmp_ / "o.bin").string();
-    const std::vector<std::string> get = {"get", "--server", server, "--site", "test_site", "--hash",
-                                          kHash, "--user", kUser, "--password", kPassword};
+    const std::vector<std::string> get = {"get",       "--server",   server,   "--site",
+                                          "test_site", "--hash",     kHash,    "--user",
+                                          kUser,       "--password", kPassword};
     const auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> args = get;
         args.insert(args.end(), extra.begin(), extra.end());
@@ -496,25 +533,46 @@ TEST_F(QuarnCommandTest, ExitStatusesAndMessages) {
         {"unknown command", {"fetch"}, 2, "unknown command fetch"},
         {"missing size", with({"--out", out}), 2, "--size is required"},
         {"bad size", with({"--size", "12k", "--out", out}), 2, "--size must be"},
-        {"bad hash", {"get", "--server", server, "--site", "s", "--hash", "xyz", "--size", "1", "--out", out}, 2, "--hash must be"},
+        {"bad hash",
+         {"get", "--server", server, "--site", "s", "--hash", "xyz", "--size", "1", "--out", out},
+         2,
+         "--hash must be"},
         {"relative out", with({"--size", "1000", "--out", "o.bin"}), 2, "--out must be"},
-        {"unknown option", with({"--size", "1000", "--out", out, "--fast"}), 2, "unknown option --fast"},
-        {"existing file", with({"--file", "there.bin", "--size", "1000", "--out", (tmp_ / "exists.bin").string()}), 3, "already exists"},
-        {"not on the server", with({"--file", "missing.bin", "--size", "1000", "--out", out}), 6, "transfer failed"},
+        {"unknown option", with({"--size", "1000", "--out", out, "--fast"}), 2,
+         "unknown option --fast"},
+        {"existing file",
+         with({"--file", "there.bin", "--size", "1000", "--out", (tmp_ / "exists.bin").string()}),
+         3, "already exists"},
+        {"not on the server", with({"--file", "missing.bin", "--size", "1000", "--out", out}), 6,
+         "transfer failed"},
         {"complete", with({"--file", "there.bin", "--size", "1000", "--out", out}), 0, "complete"},
         {"share without a file", {"share", "--site", "s", "--hash", kHash}, 2, "FILE is required"},
-        {"share a missing file", {"share", "--site", "s", "--hash", kHash, (tmp_ / "none").string(), "--listen", "127.0.0.1:1"}, 3, "cannot read"},
-        {"share on a bad address", {"share", "--site", "s", "--hash", kHash, (tmp_ / "exists.bin").string(), "--listen", "here"}, 2, "--listen must be"},
-        {"share on a busy port", {"share", "--site", "s", "--hash", kHash, (tmp_ / "exists.bin").string(), "--listen", server}, 3, "cannot listen"},
+        {"share a missing file",
+         {"share", "--site", "s", "--hash", kHash, (tmp_ / "none").string(), "--listen",
+          "127.0.0.1:1"},
+         3,
+         "cannot read"},
+        {"share on a bad address",
+         {"share", "--site", "s", "--hash", kHash, (tmp_ / "exists.bin").string(), "--listen",
+          "here"},
+         2,
+         "--listen must be"},
+        {"share on a busy port",
+         {"share", "--site", "s", "--hash", kHash, (tmp_ / "exists.bin").string(), "--listen",
+          server},
+         3,
+         "cannot listen"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(quarn("case", c.args), c.status) << c.name << "\n" << output("case");
-        EXPECT_NE(output("case").find(c.says), std::string::npos) << c.name << "\n" << output("case");
+        EXPECT_NE(output("case").find(c.says), std::string::npos) << c.name << "\n"
+                                                                  << output("case");
     }
 }
 
 TEST(ShareListen, AcceptedForms) {
-    for (const char* good : {"127.0.0.1:48081", "0.0.0.0:1", "localhost:8080", "[::1]:80", "[::]:0"})
+    for (const char* good :
+         {"127.0.0.1:48081", "0.0.0.0:1", "localhost:8080", "[::1]:80", "[::]:0"})
         EXPECT_TRUE(engine::parseListenAddress(good).has_value()) << good;
     for (const char* bad : {"127.0.0.1", "127.0.0.1:65536", "host.example:80", "127.1:80", ":80",
                             "[::1]", "127.0.0.1:-1", "127.0.0.1:8o", ""})

@@ -1,7 +1,7 @@
 // The three registrations through the exported entry points, and the
 // registry's replacement rule through the engine's internals.
-#include "tests/engine/engine_test_env.h"
 #include "libquarn/share_registry.h"
+#include "tests/engine/engine_test_env.h"
 #include "tests/support/console_texts.h"
 
 namespace quarn::test {
@@ -70,16 +70,23 @@ TEST_F(ShareTest, MismatchesAndBadInputAreRefused) {
         {"null hash", u"s", nullptr, u"c:\\download\\aaa.avi", 1000},
         {"null path", u"s", hash.c_str(), nullptr, 1000},
     };
-    for (const Case& c : cases) EXPECT_EQ(setShareFile2(c.site, c.hash, c.path, c.size), 0) << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(setShareFile2(c.site, c.hash, c.path, c.size), 0) << c.name;
 
-    EXPECT_EQ(setShareFile3(nullptr, "c:\\download\\aaa.avi", "d4301f3edae670bde22305e444e4c2a1", 1000), 0);
-    EXPECT_EQ(setShareFile3("s", "c:\\download\\\xff.avi", "d4301f3edae670bde22305e444e4c2a1", 1000), 0)
+    EXPECT_EQ(
+        setShareFile3(nullptr, "c:\\download\\aaa.avi", "d4301f3edae670bde22305e444e4c2a1", 1000),
+        0);
+    EXPECT_EQ(
+        setShareFile3("s", "c:\\download\\\xff.avi", "d4301f3edae670bde22305e444e4c2a1", 1000), 0)
         << "invalid CP949";
 
-    const std::string good = shareJson("d4301f3edae670bde22305e444e4c2a1", "\"1000\"",
-                                       "c:\\download\\aaa.avi");
+    const std::string good =
+        shareJson("d4301f3edae670bde22305e444e4c2a1", "\"1000\"", "c:\\download\\aaa.avi");
     const std::string jsonCases[] = {
-        "", "{", "[1]", good.substr(1),
+        "",
+        "{",
+        "[1]",
+        good.substr(1),
         shareJson("d4301f3edae670bde22305e444e4c2a1", "true", "c:\\download\\aaa.avi"),
         shareJson("d4301f3edae670bde22305e444e4c2a1", "\"-1000\"", "c:\\download\\aaa.avi"),
         shareJson("d4301f3edae670bde22305e444e4c2a", "\"1000\"", "c:\\download\\aaa.avi"),
@@ -97,8 +104,10 @@ TEST_F(ShareTest, LinksBelowTheDriveRootAreNeverRegistered) {
     fs::create_symlink(outside / "secret.bin", mapped("c:\\download\\file.avi"));
     fs::create_directory_symlink(outside, mapped("c:\\linked"));
     const std::u16string hash = u"d4301f3edae670bde22305e444e4c2a1";
-    EXPECT_EQ(setShareFile2(u"s", hash.c_str(), u"c:\\download\\file.avi", 1000), 0) << "a file link";
-    EXPECT_EQ(setShareFile2(u"s", hash.c_str(), u"c:\\linked\\secret.bin", 1000), 0) << "a directory link";
+    EXPECT_EQ(setShareFile2(u"s", hash.c_str(), u"c:\\download\\file.avi", 1000), 0)
+        << "a file link";
+    EXPECT_EQ(setShareFile2(u"s", hash.c_str(), u"c:\\linked\\secret.bin", 1000), 0)
+        << "a directory link";
 }
 
 TEST_F(ShareTest, SameSiteAndHashReplacesTheEntry) {

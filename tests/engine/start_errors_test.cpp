@@ -111,8 +111,8 @@ class StartArguments : public EngineTest {};
 
 TEST_F(StartArguments, NullArgumentsAreMinus2) {
     const std::u16string s = u"x", hash = u16(kHash), path = u"d:\\n\\x";
-    const char16_t* ok[10] = {s.c_str(), s.c_str(), s.c_str(), s.c_str(), path.c_str(),
-                              hash.c_str(), nullptr, s.c_str(), s.c_str(), s.c_str()};
+    const char16_t* ok[10] = {s.c_str(),    s.c_str(), s.c_str(), s.c_str(), path.c_str(),
+                              hash.c_str(), nullptr,   s.c_str(), s.c_str(), s.c_str()};
     for (int i = 0; i < 10; ++i) {
         if (i == 6) continue; // the size
         const char16_t* a[10];
@@ -137,15 +137,23 @@ TEST_F(StartArguments, MalformedJsonRequestsAreMinus2) {
         "{\"site\":1}",
         good.substr(0, good.size() / 2),
         // one member of the wrong type, missing or malformed at a time
-        [&] { Download x = d; x.hash = "zz"; return x.json(); }(),
+        [&] {
+            Download x = d;
+            x.hash = "zz";
+            return x.json();
+        }(),
         std::string("{\"site\":\"s\",\"server\":\"127.0.0.1:1\",\"serverfilename\":\"f\","
-                    "\"localfilename\":\"d:\\\\x\",\"hash\":\"") + kHash + "\",\"filesize\":1.5}",
+                    "\"localfilename\":\"d:\\\\x\",\"hash\":\"") +
+            kHash + "\",\"filesize\":1.5}",
         std::string("{\"site\":\"s\",\"server\":\"127.0.0.1:1\",\"serverfilename\":\"f\","
-                    "\"localfilename\":\"d:\\\\x\",\"hash\":\"") + kHash + "\",\"filesize\":\"12a\"}",
+                    "\"localfilename\":\"d:\\\\x\",\"hash\":\"") +
+            kHash + "\",\"filesize\":\"12a\"}",
         std::string("{\"site\":\"s\",\"server\":\"127.0.0.1:1\",\"serverfilename\":\"f\","
-                    "\"localfilename\":\"d:\\\\x\",\"hash\":\"") + kHash + "\"}",
+                    "\"localfilename\":\"d:\\\\x\",\"hash\":\"") +
+            kHash + "\"}",
         std::string("{\"site\":\"s\",\"server\":7,\"serverfilename\":\"f\","
-                    "\"localfilename\":\"d:\\\\x\",\"hash\":\"") + kHash + "\",\"filesize\":\"5\"}",
+                    "\"localfilename\":\"d:\\\\x\",\"hash\":\"") +
+            kHash + "\",\"filesize\":\"5\"}",
     };
     for (const std::string& text : cases) {
         const char16_t* reply = startDownloadJson(u16(text).c_str());
@@ -166,22 +174,26 @@ TEST_F(StartArguments, HostileJsonIsMinus2NotAFailureToStart) {
         const char* name;
         std::string text;
     } cases[] = {
-        {"nested beyond the depth limit", withMember("\"x\":" + std::string(5000, '[') +
-                                                     std::string(5000, ']'))},
+        {"nested beyond the depth limit",
+         withMember("\"x\":" + std::string(5000, '[') + std::string(5000, ']'))},
         {"escaped lone high surrogate", withMember("\"x\":\"\\ud800\"")},
         {"escaped lone low surrogate", withMember("\"x\":\"\\udc00\"")},
         {"high surrogate before a letter", withMember("\"x\":\"\\ud800\\u0041\"")},
-        {"lone surrogate in the site", [&] {
+        {"lone surrogate in the site",
+         [&] {
              std::string t = good;
              t.replace(t.find("slow_site"), 9, "slow\\udfff");
              return t;
          }()},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(std::u16string(startDownloadJson(u16(c.text).c_str())), errReply(QUARN_ERR_PARAMETER)) << c.name;
+        EXPECT_EQ(std::u16string(startDownloadJson(u16(c.text).c_str())),
+                  errReply(QUARN_ERR_PARAMETER))
+            << c.name;
     // A pair written as escapes is a character like any other.
-    EXPECT_EQ(std::u16string(startDownloadJson(u16(withMember("\"x\":\"\\ud83d\\ude00\"")).c_str())),
-              errReply(0));
+    EXPECT_EQ(
+        std::u16string(startDownloadJson(u16(withMember("\"x\":\"\\ud83d\\ude00\"")).c_str())),
+        errReply(0));
 }
 
 TEST_F(StartArguments, FileSizeAsJsonNumberIsAccepted) {

@@ -95,21 +95,20 @@ TEST_P(TlsDownloads, ByteExactWithAuthAndHeaders) {
     EXPECT_TRUE(readFile(mapped(d.localFileName)) == bytes) << "content differs";
     EXPECT_FALSE(fs::exists(mapped(d.localFileName).string() + ".part"));
     EXPECT_TRUE(logged("200 \"GET /test_site/sample.bin HTTP/1.1\""));
-    EXPECT_TRUE(logged(d.logged()))
-        << nginx_.accessLog();
+    EXPECT_TRUE(logged(d.logged())) << nginx_.accessLog();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Engine, TlsDownloads,
-    ::testing::Values(
-        TrustCase{"QuarnCaFile", false, {{"QUARN_CA_FILE", Store::CaFile}}},
-        TrustCase{"QuarnCaFileJson", true, {{"QUARN_CA_FILE", Store::CaFile}}},
-        TrustCase{"SslCertFile", true, {{"SSL_CERT_FILE", Store::CaFile}}},
-        TrustCase{"SslCertDir", false, {{"SSL_CERT_DIR", Store::CaDir}}},
-        // The engine's own variable decides when both are set.
-        TrustCase{"QuarnCaFileBeforeSslCertFile",
-                  false,
-                  {{"QUARN_CA_FILE", Store::CaFile}, {"SSL_CERT_FILE", Store::Missing}}}),
+    ::testing::Values(TrustCase{"QuarnCaFile", false, {{"QUARN_CA_FILE", Store::CaFile}}},
+                      TrustCase{"QuarnCaFileJson", true, {{"QUARN_CA_FILE", Store::CaFile}}},
+                      TrustCase{"SslCertFile", true, {{"SSL_CERT_FILE", Store::CaFile}}},
+                      TrustCase{"SslCertDir", false, {{"SSL_CERT_DIR", Store::CaDir}}},
+                      // The engine's own variable decides when both are set.
+                      TrustCase{
+                          "QuarnCaFileBeforeSslCertFile",
+                          false,
+                          {{"QUARN_CA_FILE", Store::CaFile}, {"SSL_CERT_FILE", Store::Missing}}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct Refusal {
@@ -153,7 +152,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"WrongHost", &TestCertificates::wrongHost, "test_site", kCaFile},
         Refusal{"SelfSigned", &TestCertificates::selfSigned, "test_site", kCaFile},
         // A CA file that is not there never falls back to the system store.
-        Refusal{"MissingCaFile", &TestCertificates::valid, "test_site",
+        Refusal{"MissingCaFile",
+                &TestCertificates::valid,
+                "test_site",
                 {{"QUARN_CA_FILE", Store::Missing}}},
         Refusal{"RedirectToPlainHttp", &TestCertificates::valid, "downgrade_site", kCaFile,
                 "302 \"GET /downgrade_site/sample.bin HTTP/1.1\""}),

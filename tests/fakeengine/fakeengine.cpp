@@ -38,21 +38,23 @@ void RunStartHook() {
     if (hook) hook();
 }
 
-template <class T>
-T Next(std::deque<T>& queue) {
+template <class T> T Next(std::deque<T>& queue) {
     T value = queue.front();
     if (queue.size() > 1) queue.pop_front();
     return value;
 }
 
-std::u16string Wide(const char16_t* s) { return s ? std::u16string(s) : std::u16string(); }
+std::u16string Wide(const char16_t* s) {
+    return s ? std::u16string(s) : std::u16string();
+}
 
 void Record(Call call) {
     call.thread = std::this_thread::get_id();
     g_script.calls.push_back(std::move(call));
 }
 
-Call WideCall(const char* name, std::initializer_list<const char16_t*> args, std::int64_t size = 0) {
+Call WideCall(const char* name, std::initializer_list<const char16_t*> args,
+              std::int64_t size = 0) {
     Call call;
     call.name = name;
     for (const char16_t* a : args) {
@@ -120,7 +122,9 @@ std::vector<Call> CallsTo(const std::string& name) {
     return out;
 }
 
-std::size_t CountCalls(const std::string& name) { return CallsTo(name).size(); }
+std::size_t CountCalls(const std::string& name) {
+    return CallsTo(name).size();
+}
 
 } // namespace fakeengine
 

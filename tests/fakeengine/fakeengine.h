@@ -26,8 +26,8 @@ struct Call {
     // Text arguments in order: UTF-16 ones decoded to UTF-8, 8-bit ones as
     // the bytes received.
     std::vector<std::string> texts;
-    std::vector<std::u16string> wide;  // the UTF-16 arguments exactly as received
-    std::int64_t size = 0;             // the 64-bit argument, where there is one
+    std::vector<std::u16string> wide; // the UTF-16 arguments exactly as received
+    std::int64_t size = 0;            // the 64-bit argument, where there is one
     std::thread::id thread;
 };
 

@@ -6,9 +6,16 @@
 namespace quarn::test {
 
 RequestFields sampleJsonRequest() {
-    return {sample::kSite,     sample::kServer,       sample::kServerFileName, sample::kJsonIndex,
-            sample::kJsonLocalFileName, sample::kHash, sample::kFileSizeText,  sample::kUserName,
-            sample::kUserPwd,  sample::kUserParams};
+    return {sample::kSite,
+            sample::kServer,
+            sample::kServerFileName,
+            sample::kJsonIndex,
+            sample::kJsonLocalFileName,
+            sample::kHash,
+            sample::kFileSizeText,
+            sample::kUserName,
+            sample::kUserPwd,
+            sample::kUserParams};
 }
 
 std::string requestText(const RequestFields& f) {
@@ -42,7 +49,8 @@ std::string shareText(const ShareFields& f) {
            ",  \"hash\" : " + text(f.hash) + ",  \"filesize\" : " + f.fileSize +
            ",  \"localfilename\" : " + text(f.localFileName) +
            ", \"use_mserver\" : false, \"user_name\" : " + text(f.userName) +
-           ", \"user_pwd\" : " + text(f.userPwd) + ", \"user_params\" : " + text(f.userParams) + "}";
+           ", \"user_pwd\" : " + text(f.userPwd) + ", \"user_params\" : " + text(f.userParams) +
+           "}";
 }
 
 } // namespace quarn::test

@@ -16,7 +16,8 @@ namespace {
 class Fd {
 public:
     Fd(const fs::path& path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0644)) {
-        if (fd_ < 0) throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
+        if (fd_ < 0)
+            throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
     }
     ~Fd() { ::close(fd_); }
     Fd(const Fd&) = delete;
@@ -72,12 +73,15 @@ bool sameContent(const fs::path& a, const fs::path& b) {
         fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
         fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
         if (fa.gcount() != fb.gcount()) return false;
-        if (std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(fa.gcount())) != 0) return false;
+        if (std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(fa.gcount())) != 0)
+            return false;
     }
     return fa.eof() && fb.eof();
 }
 
-void makeSparseFile(const fs::path& path, std::int64_t size) { writeMarkedSparseFile(path, size, {}); }
+void makeSparseFile(const fs::path& path, std::int64_t size) {
+    writeMarkedSparseFile(path, size, {});
+}
 
 void writeMarkedSparseFile(const fs::path& path, std::int64_t size,
                            const std::vector<std::int64_t>& offsets) {
@@ -88,7 +92,8 @@ void writeMarkedSparseFile(const fs::path& path, std::int64_t size,
     for (const std::int64_t offset : offsets) {
         for (std::size_t i = 0; i < block.size(); ++i)
             block[i] = static_cast<char>((offset + static_cast<std::int64_t>(i)) * 131 % 251 + 1);
-        if (::pwrite(fd.get(), block.data(), block.size(), offset) != static_cast<ssize_t>(block.size()))
+        if (::pwrite(fd.get(), block.data(), block.size(), offset) !=
+            static_cast<ssize_t>(block.size()))
             throw std::runtime_error("cannot mark " + path.string());
     }
 }

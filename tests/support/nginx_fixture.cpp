@@ -27,7 +27,8 @@ std::string locationBlock(const NginxLocation& location, const fs::path& prefix,
         // nginx understands the {PLAIN} scheme, so no hashing tool is needed.
         const fs::path users = prefix / ("htpasswd-" + std::to_string(number));
         writeFile(users, location.user + ":{PLAIN}" + location.password + "\n");
-        block << "      auth_basic \"quarn\";\n      auth_basic_user_file " << users.string() << ";\n";
+        block << "      auth_basic \"quarn\";\n      auth_basic_user_file " << users.string()
+              << ";\n";
     }
     if (location.limitRate > 0) block << "      limit_rate " << location.limitRate << ";\n";
     if (location.ignoreRange) block << "      max_ranges 0;\n";
@@ -59,7 +60,9 @@ NginxServer::~NginxServer() {
     cleanup();
 }
 
-std::string NginxServer::endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string NginxServer::endpoint() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
 
 void NginxServer::start(const NginxOptions& options) {
     if (running()) throw std::runtime_error("nginx already started");
@@ -105,7 +108,8 @@ void NginxServer::start(const NginxOptions& options) {
              << "  server {\n"
              << "    listen 127.0.0.1:" << port_ << (tls ? " ssl" : "") << ";\n";
         if (tls)
-            conf << "    ssl_certificate " << fs::absolute(options.tls.certificate).string() << ";\n"
+            conf << "    ssl_certificate " << fs::absolute(options.tls.certificate).string()
+                 << ";\n"
                  << "    ssl_certificate_key " << fs::absolute(options.tls.key).string() << ";\n";
         if (plainPort_ != 0)
             conf << "    listen 127.0.0.1:" << plainPort_ << ";\n"
@@ -122,8 +126,9 @@ void NginxServer::start(const NginxOptions& options) {
         const std::string binary = nginx.string(), prefixArg = p.string() + "/",
                           confArg = (p / "nginx.conf").string(),
                           errorArg = (p / "logs/error.log").string();
-        const char* argv[] = {binary.c_str(), "-p", prefixArg.c_str(), "-c", confArg.c_str(),
-                              "-e", errorArg.c_str(), "-g", "daemon off;", nullptr};
+        const char* argv[] = {binary.c_str(),  "-p",   prefixArg.c_str(), "-c",
+                              confArg.c_str(), "-e",   errorArg.c_str(),  "-g",
+                              "daemon off;",   nullptr};
         // Own process group, so kill() reaches the workers as well.
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);

@@ -52,7 +52,7 @@ public:
     void start(const NginxOptions& options);
     uint16_t port() const { return port_; }
     uint16_t plainPort() const { return plainPort_; } // 0 without NginxTls::plainListener
-    std::string endpoint() const; // "127.0.0.1:PORT"
+    std::string endpoint() const;                     // "127.0.0.1:PORT"
     const std::filesystem::path& root() const { return root_; }
 
     void stop(); // graceful: SIGTERM, then reaps the master

@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fcntl.h>
-#include <poll.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <string_view>
@@ -32,7 +32,8 @@ inline std::string Capture(const std::string& command) {
 }
 
 inline bool OnPath(const char* tool) {
-    return Capture(std::string("command -v ") + tool + " 2>/dev/null").find('/') != std::string::npos;
+    return Capture(std::string("command -v ") + tool + " 2>/dev/null").find('/') !=
+           std::string::npos;
 }
 
 // Until the X server on `display` answers requests (its socket appears
@@ -40,8 +41,8 @@ inline bool OnPath(const char* tool) {
 inline bool WaitForXServer(const std::string& display, std::chrono::milliseconds deadline) {
     return waitFor(
         [&] {
-            return Capture("DISPLAY=" + display + " xwininfo -root 2>/dev/null").find("Window id") !=
-                   std::string::npos;
+            return Capture("DISPLAY=" + display + " xwininfo -root 2>/dev/null")
+                       .find("Window id") != std::string::npos;
         },
         deadline);
 }
@@ -61,9 +62,9 @@ public:
         argv.push_back(nullptr);
         const auto name = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
         for (char** e = environ; *e; ++e) {
-            const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) {
-                return name(x) == name(*e);
-            });
+            const bool replaced =
+                std::any_of(extraEnv.begin(), extraEnv.end(),
+                            [&](const std::string& x) { return name(x) == name(*e); });
             if (!replaced) envp.push_back(*e);
         }
         for (auto& e : extraEnv) envp.push_back(e.data());
@@ -134,8 +135,8 @@ inline VirtualDisplay StartXvfb(std::chrono::milliseconds deadline) {
     if (::pipe(fds) != 0) return x;
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     x.server = std::make_unique<Child>(
-        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset", "-screen", "0",
-                                 "800x600x24", "-nolisten", "tcp"},
+        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset",
+                                 "-screen", "0", "800x600x24", "-nolisten", "tcp"},
         std::vector<std::string>{});
     ::close(fds[1]);
     std::string number;

@@ -46,7 +46,8 @@ uint16_t boundPort(int fd) {
 
 } // namespace
 
-LoopbackClient::LoopbackClient(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+LoopbackClient::LoopbackClient(uint16_t port)
+    : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     const sockaddr_in address = loopback(port);
     connected_ = fd_ >= 0 &&
                  ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
@@ -79,7 +80,9 @@ LoopbackListener::LoopbackListener(uint16_t port) : fd_(boundSocket(port)) {
     port_ = boundPort(fd_);
 }
 
-LoopbackListener::~LoopbackListener() { ::close(fd_); }
+LoopbackListener::~LoopbackListener() {
+    ::close(fd_);
+}
 
 bool LoopbackListener::acceptOne() {
     const int accepted = ::accept(fd_, nullptr, nullptr);
@@ -96,7 +99,9 @@ uint16_t freeLoopbackPort() {
     return port;
 }
 
-bool acceptsConnections(uint16_t port) { return LoopbackClient(port).connected(); }
+bool acceptsConnections(uint16_t port) {
+    return LoopbackClient(port).connected();
+}
 
 int bindError(uint16_t port) {
     const int fd = boundSocket(port);

@@ -72,7 +72,9 @@ std::string utf8(std::u16string_view text) {
     return out;
 }
 
-std::string utf8(const char16_t* text) { return text ? utf8(std::u16string_view(text)) : std::string(); }
+std::string utf8(const char16_t* text) {
+    return text ? utf8(std::u16string_view(text)) : std::string();
+}
 
 std::string cp949(std::string_view utf8) {
     const std::unique_ptr<void, int (*)(iconv_t)> cd(iconv_open("CP949", "UTF-8"), iconv_close);

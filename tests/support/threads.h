@@ -18,10 +18,7 @@ public:
     TestThreads& operator=(const TestThreads&) = delete;
 
     // body(std::stop_token): runs until its token says stop.
-    template <class Body>
-    void start(Body body) {
-        threads_.emplace_back(std::move(body));
-    }
+    template <class Body> void start(Body body) { threads_.emplace_back(std::move(body)); }
 
     // All are told first, so none waits for another's join.
     void stopAndJoin() {

@@ -26,7 +26,8 @@ void openssl(const fs::path& log, std::initializer_list<std::string> args) {
     if (run.SpawnError() == ENOENT)
         throw std::runtime_error("openssl is not installed: run scripts/install-deps.sh");
     if (run.SpawnError() != 0)
-        throw std::runtime_error(std::string("cannot run openssl: ") + std::strerror(run.SpawnError()));
+        throw std::runtime_error(std::string("cannot run openssl: ") +
+                                 std::strerror(run.SpawnError()));
     if (run.Wait() == 0) return;
     std::string command;
     for (const std::string& w : words) command += w + ' ';
@@ -77,8 +78,8 @@ TestCertificates::TestCertificates() {
 
     selfSigned = {file("self-signed.pem"), file("self-signed.key")};
     openssl(log, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                  "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext", kHostNames, "-keyout",
-                  selfSigned.key.string(), "-out", selfSigned.certificate.string()});
+                  "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext", kHostNames,
+                  "-keyout", selfSigned.key.string(), "-out", selfSigned.certificate.string()});
 
     // The SSL_CERT_DIR form: certificates found by subject hash.
     caDir_ = dir_ / "ca-dir";

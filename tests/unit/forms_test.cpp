@@ -39,15 +39,21 @@ TEST(DataExchangeForms, ParsesOnlyWholeNumbersInRange) {
         std::optional<std::int64_t> value;
     };
     const Row rows[] = {
-        {"-7", kI32Min, kI32Max, -7},          {"+7", kI32Min, kI32Max, 7},
-        {" 42\t", kI32Min, kI32Max, 42},       {"-2147483648", kI32Min, kI32Max, kI32Min},
-        {"2147483648", kI32Min, kI32Max, {}},  {"9223372036854775807", kI64Min, kI64Max, kI64Max},
+        {"-7", kI32Min, kI32Max, -7},
+        {"+7", kI32Min, kI32Max, 7},
+        {" 42\t", kI32Min, kI32Max, 42},
+        {"-2147483648", kI32Min, kI32Max, kI32Min},
+        {"2147483648", kI32Min, kI32Max, {}},
+        {"9223372036854775807", kI64Min, kI64Max, kI64Max},
         {"9223372036854775808", kI64Min, kI64Max, {}},
-        {"1.5", kI64Min, kI64Max, {}},         {"12abc", kI64Min, kI64Max, {}},
-        {"", kI64Min, kI64Max, {}},            {"-", kI64Min, kI64Max, {}},
+        {"1.5", kI64Min, kI64Max, {}},
+        {"12abc", kI64Min, kI64Max, {}},
+        {"", kI64Min, kI64Max, {}},
+        {"-", kI64Min, kI64Max, {}},
     };
     for (const Row& r : rows) EXPECT_EQ(ParseInt(r.text, r.min, r.max), r.value) << r.text;
-    for (const char* bad : {"1e999", "1.5x", "", "abc"}) EXPECT_EQ(ParseDouble(bad), std::nullopt) << bad;
+    for (const char* bad : {"1e999", "1.5x", "", "abc"})
+        EXPECT_EQ(ParseDouble(bad), std::nullopt) << bad;
     EXPECT_EQ(ParseDouble(" 1e3 "), 1000.0);
 }
 

@@ -20,11 +20,17 @@
 
 namespace {
 
-std::u16string Deep(char16_t open, int depth) { return std::u16string(depth, open); }
+std::u16string Deep(char16_t open, int depth) {
+    return std::u16string(depth, open);
+}
 
 // Engine texts carrying a code as JSON writes it.
-std::string N(std::int32_t code) { return std::to_string(code); }
-std::u16string J(const std::string& utf8) { return quarn::test::u16(utf8); }
+std::string N(std::int32_t code) {
+    return std::to_string(code);
+}
+std::u16string J(const std::string& utf8) {
+    return quarn::test::u16(utf8);
+}
 
 TEST(JsonRequest, MatchesDocumentByteForByte) {
     const std::string expected = quarn::test::requestText(quarn::test::sampleJsonRequest());
@@ -40,15 +46,18 @@ TEST(JsonRequest, MatchesDocumentByteForByte) {
 }
 
 TEST(JsonRequest, CopyRefusesTextThatWouldNotFit) {
-    const struct { std::size_t units, capacity; bool fits; } rows[] = {
+    const struct {
+        std::size_t units, capacity;
+        bool fits;
+    } rows[] = {
         {2047, 2048, true}, {2048, 2048, false}, {5000, 2048, false}, {0, 1, true}, {0, 0, false}};
     for (const auto& r : rows) {
         const std::u16string text(r.units, u'x');
         // Room beyond the capacity shows whether anything was written there.
         std::vector<char16_t> buffer(r.capacity + 8, u'#');
         EXPECT_EQ(jsoncodec::CopyToBuffer(text, buffer.data(), r.capacity), r.fits) << r.units;
-        const auto untouchedFrom = r.fits ? buffer.begin() + static_cast<std::ptrdiff_t>(r.capacity)
-                                          : buffer.begin();
+        const auto untouchedFrom =
+            r.fits ? buffer.begin() + static_cast<std::ptrdiff_t>(r.capacity) : buffer.begin();
         EXPECT_TRUE(std::all_of(untouchedFrom, buffer.end(), [](char16_t c) { return c == u'#'; }));
         if (r.fits) {
             EXPECT_EQ(std::u16string(buffer.data()), text);
@@ -60,10 +69,19 @@ TEST(JsonStartReply, ReadsErr) {
     constexpr std::int32_t kFull = QUARN_ERR_DISK_FULL;
     const std::string full = N(kFull);
     const std::pair<std::optional<std::u16string>, std::int32_t> rows[] = {
-        {J("{\"err\":" + full + "}"), kFull}, {u"{\"err\":0}", 0}, {u"{\"err\":7}", 7}, {u"{}", 0},
-        {u"", 0}, {u"not json", 0}, {std::nullopt, 0}, {J("{\"err\":\"" + full + "\"}"), 0},
-        {J("{\"err\":" + full + ".9}"), kFull}, {u"{\"err\":-4294967296}", 0}, {J("[" + full + "]"), 0},
-        {J(full), 0}, {J("{\"err\":" + full + ",\"x\":"), kFull},
+        {J("{\"err\":" + full + "}"), kFull},
+        {u"{\"err\":0}", 0},
+        {u"{\"err\":7}", 7},
+        {u"{}", 0},
+        {u"", 0},
+        {u"not json", 0},
+        {std::nullopt, 0},
+        {J("{\"err\":\"" + full + "\"}"), 0},
+        {J("{\"err\":" + full + ".9}"), kFull},
+        {u"{\"err\":-4294967296}", 0},
+        {J("[" + full + "]"), 0},
+        {J(full), 0},
+        {J("{\"err\":" + full + ",\"x\":"), kFull},
         {J("{\"err\":" + full + ",\"x\":") + Deep(u'[', 5000), kFull},
         {J("{\"x\":1") + u"\u0100" + J(",\"err\":" + full + "}"), 0},
     };
@@ -128,10 +146,12 @@ INSTANTIATE_TEST_SUITE_P(
         StatusRow{"SpeedAsString",
                   J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":\"12\",\"filesize\":7}"),
                   {QUARN_STATE_RECEIVING, 0.0, 0, 0, 0, 7}},
-        StatusRow{"SpeedAsArray",
-                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":[12],\"remain_time\":3}"),
-                  {QUARN_STATE_RECEIVING, 0.0, 3, 0, 0, 0}},
-        StatusRow{"StateAsObject", u"{\"state\":{\"a\":1},\"speed\":3,\"filesize\":\"9\"}",
+        StatusRow{
+            "SpeedAsArray",
+            J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":[12],\"remain_time\":3}"),
+            {QUARN_STATE_RECEIVING, 0.0, 3, 0, 0, 0}},
+        StatusRow{"StateAsObject",
+                  u"{\"state\":{\"a\":1},\"speed\":3,\"filesize\":\"9\"}",
                   {0, 3.0, 0, 0, 0, 0}},
         StatusRow{"Beyond32Bits",
                   u"{\"state\":3000000000,\"speed\":4294967296,\"remain_time\":-2147483649,"
@@ -143,10 +163,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "\"current_file_size\":-9223372036854775808}"),
                   {QUARN_STATE_CONNECTING, 0.0, 0, INT64_MIN, 0, 0}},
         StatusRow{"FractionsCutTowardZero",
-                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ".9,\"remain_time\":-7.9,\"filesize\":2.5}"),
+                  J("{\"state\":" + N(QUARN_STATE_RECEIVING) +
+                    ".9,\"remain_time\":-7.9,\"filesize\":2.5}"),
                   {QUARN_STATE_RECEIVING, 0.0, -7, 0, 0, 2}},
         // true reads as 1, whatever the member.
-        StatusRow{"Booleans", u"{\"state\":true,\"filesize\":true,\"speed\":false}",
+        StatusRow{"Booleans",
+                  u"{\"state\":true,\"filesize\":true,\"speed\":false}",
                   {1, 0.0, 0, 0, 0, 1}},
         StatusRow{"RootArray", u"[2,1536,30]", {0, 0.0, 0, 0, 0, 0}},
         StatusRow{"RootScalar", u"2", {0, 0.0, 0, 0, 0, 0}},
@@ -161,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
                   J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":7") + u"\u0100" +
                       J(",\"remain_time\":9,\"filesize\":5}"),
                   {QUARN_STATE_RECEIVING, 7.0, 0, 0, 0, 0}},
-        StatusRow{"DeepNesting", J("{\"state\":" + N(QUARN_STATE_STOPPED) + ",\"x\":") + Deep(u'[', 5000),
+        StatusRow{"DeepNesting",
+                  J("{\"state\":" + N(QUARN_STATE_STOPPED) + ",\"x\":") + Deep(u'[', 5000),
                   {QUARN_STATE_STOPPED, 0.0, 0, 0, 0, 0}}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -171,13 +194,16 @@ TEST(JsonFuzz, RepliesAndStatusesNeverCrashTheReader) {
     CQuarnDemoDlg dlg;
     const std::u16string seeds[] = {
         J("{\"err\":" + N(QUARN_ERR_DISK_FULL) + "}"),
-        J("{\"state\":" + N(QUARN_STATE_RECEIVING) + ",\"speed\":1536,\"remain_time\":30,\"receive_size\":524288,"
+        J("{\"state\":" + N(QUARN_STATE_RECEIVING) +
+          ",\"speed\":1536,\"remain_time\":30,\"receive_size\":524288,"
           "\"current_file_size\":1048576,\"filesize\":2208143958}"),
         u"[{\"a\":[1,2,{\"b\":null}]},\"s\\u0041\",true,-0.5e-3]",
     };
     const char16_t alphabet[] = u"{}[]\":,-+.0123456789eEtrufalsn \\/u\n\t\0xyz";
     std::mt19937 rng(20240611);
-    const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    const auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
     const auto randomUnit = [&]() -> char16_t {
         switch (pick(4)) {
         case 0: return static_cast<char16_t>(pick(0x10000));
@@ -197,8 +223,12 @@ TEST(JsonFuzz, RepliesAndStatusesNeverCrashTheReader) {
                 const std::size_t at = pick(text.size() + 1);
                 switch (pick(4)) {
                 case 0: text.insert(at, 1, randomUnit()); break;
-                case 1: if (at < text.size()) text.erase(at, 1); break;
-                case 2: if (at < text.size()) text[at] = randomUnit(); break;
+                case 1:
+                    if (at < text.size()) text.erase(at, 1);
+                    break;
+                case 2:
+                    if (at < text.size()) text[at] = randomUnit();
+                    break;
                 default: text.insert(at, pick(3000), pick(2) ? u'[' : u'{'); break;
                 }
             }

@@ -15,7 +15,8 @@ TEST(ChildProcess, GivenEnvironmentReplacesInheritedEntries) {
     const ScopedEnv inherited("QUARN_CHILD_PROBE", "inherited");
     Child child({"sh", "-c",
                  "test \"$(grep -zc '^QUARN_CHILD_PROBE=' /proc/$$/environ)\" = 1 && "
-                 "grep -qzx 'QUARN_CHILD_PROBE=given' /proc/$$/environ && grep -qz '^PATH=' /proc/$$/environ"},
+                 "grep -qzx 'QUARN_CHILD_PROBE=given' /proc/$$/environ && grep -qz '^PATH=' "
+                 "/proc/$$/environ"},
                 {"QUARN_CHILD_PROBE=given"});
     ASSERT_GT(child.Pid(), 0);
     EXPECT_EQ(child.Wait(), 0);

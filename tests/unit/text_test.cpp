@@ -1,7 +1,7 @@
 // The console's two kinds of text conversion: CP949 <-> UTF-16 for the
 // engine's text arguments, and the byte-wise widening of the JSON exchange.
-#include "platform/cp949string.h"
 #include "dialog/jsoncodec.h"
+#include "platform/cp949string.h"
 
 #include <gtest/gtest.h>
 
@@ -24,9 +24,14 @@ TEST(CodePage, KoreanRoundTripsThroughUtf16) {
 // A stray byte must not lose the rest of the text.
 TEST(CodePage, InvalidBytesAreReplacedNotTruncated) {
     const std::pair<std::string, std::u16string> cases[] = {
-        {"ab\xFF" "cd", u"ab\uFFFDcd"},        {"\x80xyz", u"\uFFFDxyz"},
-        {"\xB0 cd", u"\uFFFD cd"},             {"ab\xB0", u"ab\uFFFD"},
-        {"\xB0\xA1\xFF\xB0\xA1", u"가\uFFFD가"}, {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+        {"ab\xFF"
+         "cd",
+         u"ab\uFFFDcd"},
+        {"\x80xyz", u"\uFFFDxyz"},
+        {"\xB0 cd", u"\uFFFD cd"},
+        {"ab\xB0", u"ab\uFFFD"},
+        {"\xB0\xA1\xFF\xB0\xA1", u"가\uFFFD가"},
+        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
     };
     for (const auto& [cp949, wide] : cases) EXPECT_EQ(MultiByteToWide(cp949), wide) << cp949;
     EXPECT_EQ(WideToMultiByte(u"a\u0E01b"), "a?b");
@@ -35,7 +40,10 @@ TEST(CodePage, InvalidBytesAreReplacedNotTruncated) {
 
 TEST(ByteWise, WideningSignExtendsEachByte) {
     const std::pair<std::string, std::u16string> cases[] = {
-        {"\xE9", u"\uFFE9"}, {"\x80", u"\uFF80"}, {"\xFF", u"\uFFFF"}, {"\x7F", u"\u007F"},
+        {"\xE9", u"\uFFE9"},
+        {"\x80", u"\uFF80"},
+        {"\xFF", u"\uFFFF"},
+        {"\x7F", u"\u007F"},
         {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
     };
     for (const auto& [narrow, wide] : cases) EXPECT_EQ(ToWideString(narrow), wide) << narrow;

@@ -9,8 +9,10 @@ int main(void) {
     int64_t received = -1;
     int64_t onDisk = -1;
     const int32_t state = getDownloadState(&speed, &remain, &received, &onDisk);
-    if (state != QUARN_STATE_PREPARING || speed != 0 || remain != 0 || received != 0 || onDisk != 0) {
-        fprintf(stderr, "before any download: state %d speed %d remain %d received %lld on disk %lld\n",
+    if (state != QUARN_STATE_PREPARING || speed != 0 || remain != 0 || received != 0 ||
+        onDisk != 0) {
+        fprintf(stderr,
+                "before any download: state %d speed %d remain %d received %lld on disk %lld\n",
                 (int)state, (int)speed, (int)remain, (long long)received, (long long)onDisk);
         return 1;
     }
