@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang-format clang-tidy
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libjsoncpp-dev libcurl4-openssl-dev curl
   libmicrohttpd-dev

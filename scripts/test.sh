@@ -18,6 +18,9 @@ for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = default ] && ! bash scripts/check-style.sh build/default; then
+    failed+=("style")
+  fi
   echo "=== ${preset}: tests"
   if ! ctest --preset "$preset" -j "$jobs"; then
     failed+=("$preset")
