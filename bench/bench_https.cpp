@@ -41,7 +41,7 @@ Round engineRound(const std::string& server, const fs::path& target, int64_t siz
         startDownload(u"bench_site", u16(server).c_str(), u16(kName).c_str(), u"1",
                       u"d:\\bench\\engine.bin", u16(sample::kHash).c_str(), size, u"", u"", u"");
     if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
-    int32_t state = 0;
+    int32_t state = QUARN_STATE_PREPARING;
     const auto until = t0 + std::chrono::seconds(300);
     while ((state = getDownloadState(nullptr, nullptr, nullptr, nullptr)) < QUARN_STATE_COMPLETE) {
         if (Clock::now() > until) throw std::runtime_error("engine timed out");

@@ -10,13 +10,15 @@
 // fences (which ThreadSanitizer does not model); on x86 both are plain moves.
 #pragma once
 
+#include <quarn/quarn.h>
+
 #include <atomic>
 #include <cstdint>
 
 namespace quarn::engine {
 
 struct StatusSnapshot {
-    int32_t state = 0;
+    int32_t state = QUARN_STATE_PREPARING;
     int32_t speedKiB = 0;  // KiB/s
     int32_t remainSec = 0; // -1 while unknown
     int64_t received = 0;  // bytes from the server in this download
