@@ -322,8 +322,11 @@ TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
         if (cycle % 3 == 0) dlg->reject();
         dlg.reset();
         QCoreApplication::processEvents();
+        // A joined thread may linger in /proc a moment after the join returns.
         if (cycle == 0) baseline = ThreadCount();
-        ASSERT_EQ(ThreadCount(), baseline) << "cycle " << cycle;
+        ASSERT_TRUE(pump([&] { return ThreadCount() <= baseline; }))
+            << "cycle " << cycle << ": " << ThreadCount() << " threads, " << baseline
+            << " after the first";
     }
     fakeengine::Reset();
 }
