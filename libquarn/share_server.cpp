@@ -168,12 +168,12 @@ RangeAnswer parseRange(std::string_view header, long long size, long long& first
             header[i] >= 'A' && header[i] <= 'Z' ? static_cast<char>(header[i] | 0x20) : header[i];
         if (c != kUnit[i]) return RangeAnswer::Whole; // the unit is case-insensitive
     }
-    const std::string_view spec = trimmed(header.substr(kUnit.size()));
-    const std::size_t dash = spec.find('-');
-    if (spec.find(',') != std::string_view::npos || dash == std::string_view::npos)
+    const std::string_view wanted = trimmed(header.substr(kUnit.size()));
+    const std::size_t dash = wanted.find('-');
+    if (wanted.find(',') != std::string_view::npos || dash == std::string_view::npos)
         return RangeAnswer::Whole;
-    const std::string_view from = trimmed(spec.substr(0, dash)),
-                           to = trimmed(spec.substr(dash + 1));
+    const std::string_view from = trimmed(wanted.substr(0, dash)),
+                           to = trimmed(wanted.substr(dash + 1));
     if (from.empty()) {
         const auto suffix = parseDecimal(to);
         if (!suffix) return RangeAnswer::Whole;
