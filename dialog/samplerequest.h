@@ -6,7 +6,9 @@
 namespace sample {
 
 // The demo transfer server on loopback; scripts/demo.sh serves this endpoint.
-inline constexpr const char* kServer = "127.0.0.1:48080";
+// Below the kernel's ephemeral range (32768-60999), so no outgoing connection
+// can hold the port in TIME-WAIT when nginx wants to bind it.
+inline constexpr const char* kServer = "127.0.0.1:28080";
 
 inline constexpr const char* kSite = "test_site";
 inline constexpr const char* kServerFileName = "e3f20ec8060f3f1f5b98718b2df6f37b_2208143958";

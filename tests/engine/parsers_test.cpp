@@ -71,7 +71,7 @@ TEST(Endpoints, AcceptsHostPortForms) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"127.0.0.1:48080", "http://127.0.0.1:48080"},
+        {"127.0.0.1:28080", "http://127.0.0.1:28080"},
         {"example.org", "http://example.org"},
         {"HTTPS://host:443", "https://host:443"},
         {"http://host:8080", "http://host:8080"},
@@ -99,7 +99,7 @@ TEST(Requests, BuildsTheUrlFromSiteFileAndParameters) {
     const ScopedEnv root("QUARN_DRIVE_ROOT", "/r");
     DownloadRequest r;
     r.site = "test_site";
-    r.server = "127.0.0.1:48080";
+    r.server = "127.0.0.1:28080";
     r.serverFileName = "/volume1/왕좌 1.mp4";
     r.localFileName = "d:\\download\\judge.mp4";
     r.hash = "e3f20ec8060f3f1f5b98718b2df6f37b";
@@ -107,7 +107,7 @@ TEST(Requests, BuildsTheUrlFromSiteFileAndParameters) {
     r.userParams = "?a=1&b=%41&c=x y%";
     const std::optional<PreparedDownload> p = prepareDownload(r);
     ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(p->url, "http://127.0.0.1:48080/test_site/volume1/%EC%99%95%EC%A2%8C%201.mp4"
+    EXPECT_EQ(p->url, "http://127.0.0.1:28080/test_site/volume1/%EC%99%95%EC%A2%8C%201.mp4"
                       "?a=1&b=%41&c=x%20y%25");
     EXPECT_EQ(p->local.full(), "/r/d/download/judge.mp4");
     EXPECT_EQ(p->local.file, "judge.mp4");
