@@ -29,7 +29,9 @@ fi
 sample_header=$top/dialog/samplerequest.h
 sample() {  # kName: its value, quotes gone and C escapes (\\) undone
   local value
-  value=$(sed -n "s/^inline constexpr [^=]* $1 = \(.*\);\$/\1/p" "$sample_header")
+  # A long value is wrapped onto the line after its '='.
+  value=$(sed -e ':a' -e '/=$/{N;s/=\n[[:space:]]*/= /;ba' -e '}' "$sample_header" |
+    sed -n "s/^inline constexpr [^=]* $1 = \(.*\);\$/\1/p")
   value=${value#\"}
   value=${value%\"}
   if [ -z "$value" ]; then
