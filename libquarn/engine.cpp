@@ -76,9 +76,7 @@ TransferOptions transferOptions() {
         std::string_view list(text);
         while (!list.empty()) {
             const std::size_t comma = list.find(',');
-            std::string_view entry = list.substr(0, comma);
-            while (!entry.empty() && entry.front() == ' ') entry.remove_prefix(1);
-            while (!entry.empty() && entry.back() == ' ') entry.remove_suffix(1);
+            const std::string_view entry = trimSpace(list.substr(0, comma));
             // Peers are share servers: plain HTTP, never a TLS endpoint.
             if (const auto endpoint = normaliseEndpoint(entry);
                 endpoint && endpoint->rfind("http://", 0) == 0)

@@ -1,7 +1,5 @@
 #include "libquarn/pieces.h"
 
-#include "libquarn/text.h"
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>

@@ -17,7 +17,7 @@ bool isUnreserved(unsigned char c) {
 }
 
 bool isHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return hexDigitValue(c) >= 0;
 }
 
 void appendEscaped(std::string& out, unsigned char c) {
@@ -77,18 +77,14 @@ bool validHostName(std::string_view host) {
     return host.front() != '.' && host.front() != '-';
 }
 
-bool isHex16(char16_t c) {
-    return c < 0x80 && isHex(static_cast<char>(c));
-}
-
 // The value of a "\uXXXX" escape at text[at], or -1.
 long escapedUnit(std::u16string_view text, std::size_t at) {
     if (at + 6 > text.size() || text[at] != u'\\' || text[at + 1] != u'u') return -1;
     long unit = 0;
     for (std::size_t i = at + 2; i < at + 6; ++i) {
-        if (!isHex16(text[i])) return -1;
-        const char c = static_cast<char>(text[i] | 0x20);
-        unit = unit * 16 + (c <= '9' ? c - '0' : c - 'a' + 10);
+        const int digit = text[i] < 0x80 ? hexDigitValue(static_cast<char>(text[i])) : -1;
+        if (digit < 0) return -1;
+        unit = unit * 16 + digit;
     }
     return unit;
 }
@@ -182,16 +178,10 @@ std::string encodePathSegment(std::string_view segment) {
 
 std::optional<std::string> normaliseEndpoint(std::string_view server) {
     std::string scheme = "http://";
-    const auto startsWithNoCase = [&](std::string_view prefix) {
-        if (server.size() < prefix.size()) return false;
-        for (std::size_t i = 0; i < prefix.size(); ++i)
-            if ((server[i] | 0x20) != prefix[i]) return false;
-        return true;
-    };
-    if (startsWithNoCase("https://")) {
+    if (startsWithNoCase(server, "https://")) {
         scheme = "https://";
         server.remove_prefix(8);
-    } else if (startsWithNoCase("http://")) {
+    } else if (startsWithNoCase(server, "http://")) {
         server.remove_prefix(7);
     }
     std::string_view host = server;

@@ -2,24 +2,8 @@
 
 #include "libquarn/text.h"
 
-#include <cctype>
-
 namespace quarn::engine {
 namespace {
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n'))
-        text.remove_suffix(1);
-    return text;
-}
-
-std::string lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 bool isRedirect(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -29,7 +13,7 @@ bool isRedirect(long status) {
 bool plainTransferCoding(std::string_view codings) {
     while (!codings.empty()) {
         const std::size_t comma = codings.find(',');
-        const std::string_view token = trim(codings.substr(0, comma));
+        const std::string_view token = trimSpace(codings.substr(0, comma));
         if (!token.empty() && token != "chunked" && token != "identity") return false;
         if (comma == std::string_view::npos) break;
         codings.remove_prefix(comma + 1);
@@ -40,16 +24,16 @@ bool plainTransferCoding(std::string_view codings) {
 } // namespace
 
 bool parseContentRange(std::string_view value, int64_t& first, int64_t& last, int64_t& total) {
-    value = trim(value);
-    if (value.size() < 6 || lower(value.substr(0, 6)) != "bytes ") return false;
-    value = trim(value.substr(6));
+    value = trimSpace(value);
+    if (!startsWithNoCase(value, "bytes ")) return false;
+    value = trimSpace(value.substr(6));
     const std::size_t dash = value.find('-');
     const std::size_t slash = value.find('/');
     if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash)
         return false;
-    const auto a = parseDecimal(trim(value.substr(0, dash)));
-    const auto b = parseDecimal(trim(value.substr(dash + 1, slash - dash - 1)));
-    const std::string_view totalText = trim(value.substr(slash + 1));
+    const auto a = parseDecimal(trimSpace(value.substr(0, dash)));
+    const auto b = parseDecimal(trimSpace(value.substr(dash + 1, slash - dash - 1)));
+    const std::string_view totalText = trimSpace(value.substr(slash + 1));
     if (!a || !b || *b < *a) return false;
     if (totalText == "*") {
         total = -1;
@@ -73,14 +57,14 @@ void ResponseHead::addLine(std::string_view line) {
         }
         return;
     }
-    if (trim(line).empty()) {
+    if (trimSpace(line).empty()) {
         complete = true;
         return;
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
-    const std::string name = lower(trim(line.substr(0, colon)));
-    const std::string_view value = trim(line.substr(colon + 1));
+    const std::string name = asciiLower(trimSpace(line.substr(0, colon)));
+    const std::string_view value = trimSpace(line.substr(colon + 1));
     if (name == "content-length") {
         const auto length = parseDecimal(value);
         if (!length || (contentLength >= 0 && contentLength != *length))
@@ -90,9 +74,9 @@ void ResponseHead::addLine(std::string_view line) {
     } else if (name == "content-range") {
         haveRange = parseContentRange(value, rangeFirst, rangeLast, rangeTotal);
     } else if (name == "content-encoding") {
-        contentEncoding += (contentEncoding.empty() ? "" : ",") + lower(value);
+        contentEncoding += (contentEncoding.empty() ? "" : ",") + asciiLower(value);
     } else if (name == "transfer-encoding") {
-        transferEncoding += (transferEncoding.empty() ? "" : ",") + lower(value);
+        transferEncoding += (transferEncoding.empty() ? "" : ",") + asciiLower(value);
     } else if (name == "location") {
         location = std::string(value);
     }

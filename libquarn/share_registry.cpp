@@ -8,16 +8,6 @@
 #include <sys/stat.h>
 
 namespace quarn::engine {
-namespace {
-
-std::string lowerHex(std::string hash) {
-    for (char& c : hash)
-        if (c >= 'A' && c <= 'F') c = static_cast<char>(c | 0x20);
-    return hash;
-}
-
-} // namespace
-
 ShareRegistry::ShareRegistry() = default;
 
 ShareRegistry::~ShareRegistry() {
@@ -40,12 +30,12 @@ bool ShareRegistry::add(const ShareRequest& share) {
         ::fstatat(walk.fd(), name->file.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(info.st_mode) || info.st_size != share.fileSize)
         return false;
-    std::optional<std::string> path = name->full();
+    std::string path = name->full();
     {
         std::lock_guard lock(mutex_);
-        entries_[{share.site, lowerHex(share.hash)}] =
-            SharedFile{std::move(*path), share.fileSize, info.st_dev,
-                       info.st_ino,      info.st_mtim,   nextGeneration_++};
+        entries_[{share.site, asciiLower(share.hash)}] =
+            SharedFile{std::move(path), share.fileSize, info.st_dev,
+                       info.st_ino,     info.st_mtim,   nextGeneration_++};
     }
     // Only the first registration pays for the start; the others go on at
     // once, whether or not the server is up yet.
@@ -61,7 +51,7 @@ void ShareRegistry::startServer() {
 std::optional<SharedFile> ShareRegistry::find(const std::string& site,
                                               const std::string& hash) const {
     std::lock_guard lock(mutex_);
-    const auto it = entries_.find({site, lowerHex(hash)});
+    const auto it = entries_.find({site, asciiLower(hash)});
     if (it == entries_.end()) return std::nullopt;
     return it->second;
 }
@@ -69,7 +59,7 @@ std::optional<SharedFile> ShareRegistry::find(const std::string& site,
 void ShareRegistry::forget(const std::string& site, const std::string& hash,
                            std::uint64_t generation) {
     std::lock_guard lock(mutex_);
-    const auto it = entries_.find({site, lowerHex(hash)});
+    const auto it = entries_.find({site, asciiLower(hash)});
     if (it != entries_.end() && it->second.generation == generation) entries_.erase(it);
 }
 

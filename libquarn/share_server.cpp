@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -84,18 +83,9 @@ using Daemon = std::unique_ptr<MHD_Daemon, DaemonStop>;
 
 unsigned idleTimeoutSeconds() {
     // Tests shorten it; the library counts whole seconds.
-    if (const char* ms = std::getenv("QUARN_SHARE_IDLE_TIMEOUT_MS"); ms != nullptr) {
-        if (const auto value = parseDecimal(ms); value && *value > 0)
-            return static_cast<unsigned>(std::min<long long>((*value + 999) / 1000, 24LL * 3600));
-    }
+    if (const auto ms = positiveEnv("QUARN_SHARE_IDLE_TIMEOUT_MS"))
+        return static_cast<unsigned>(std::min<long long>((*ms + 999) / 1000, 24LL * 3600));
     return kShareIdleTimeoutSec;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // One path segment, strictly: a stray '%' or an encoded NUL spoils it.
@@ -108,7 +98,7 @@ std::optional<std::string> decodeSegment(std::string_view segment) {
             continue;
         }
         if (i + 2 >= segment.size()) return std::nullopt;
-        const int high = hexValue(segment[i + 1]), low = hexValue(segment[i + 2]);
+        const int high = hexDigitValue(segment[i + 1]), low = hexDigitValue(segment[i + 2]);
         if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
         out += static_cast<char>(high * 16 + low);
         i += 2;
@@ -129,9 +119,7 @@ bool splitTarget(std::string_view url, std::string& site, std::string& hash) {
     if (!decodedSite || decodedSite->empty() || !decodedHash || !isHexDigest(*decodedHash))
         return false;
     site = std::move(*decodedSite);
-    hash = std::move(*decodedHash);
-    for (char& c : hash)
-        if (c >= 'A' && c <= 'F') c = static_cast<char>(c | 0x20);
+    hash = asciiLower(*decodedHash);
     return true;
 }
 
@@ -151,29 +139,18 @@ std::string httpDate(time_t when) {
 
 enum class RangeAnswer { Whole, Part, Unsatisfiable };
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
 // A single byte range; anything we do not understand, and several ranges,
 // are answered with the whole file, as a server that ignores Range would.
 RangeAnswer parseRange(std::string_view header, long long size, long long& first, long long& last) {
-    header = trimmed(header);
+    header = trimSpace(header);
     constexpr std::string_view kUnit = "bytes=";
-    if (header.size() < kUnit.size()) return RangeAnswer::Whole;
-    for (std::size_t i = 0; i < kUnit.size(); ++i) {
-        const char c =
-            header[i] >= 'A' && header[i] <= 'Z' ? static_cast<char>(header[i] | 0x20) : header[i];
-        if (c != kUnit[i]) return RangeAnswer::Whole; // the unit is case-insensitive
-    }
-    const std::string_view wanted = trimmed(header.substr(kUnit.size()));
+    if (!startsWithNoCase(header, kUnit)) return RangeAnswer::Whole;
+    const std::string_view wanted = trimSpace(header.substr(kUnit.size()));
     const std::size_t dash = wanted.find('-');
     if (wanted.find(',') != std::string_view::npos || dash == std::string_view::npos)
         return RangeAnswer::Whole;
-    const std::string_view from = trimmed(wanted.substr(0, dash)),
-                           to = trimmed(wanted.substr(dash + 1));
+    const std::string_view from = trimSpace(wanted.substr(0, dash)),
+                           to = trimSpace(wanted.substr(dash + 1));
     if (from.empty()) {
         const auto suffix = parseDecimal(to);
         if (!suffix) return RangeAnswer::Whole;
@@ -215,7 +192,7 @@ const char kSocketOverLimit = 0; // address marks a connection beyond the peer l
 using Header = std::pair<const char*, std::string>;
 
 MHD_Result queue(MHD_Connection* connection, unsigned status, Response response,
-                 std::initializer_list<Header> headers) {
+                 const std::vector<Header>& headers) {
     if (!response) return MHD_NO;
     for (const Header& h : headers)
         if (MHD_add_response_header(response.get(), h.first, h.second.c_str()) != MHD_YES)
@@ -224,7 +201,7 @@ MHD_Result queue(MHD_Connection* connection, unsigned status, Response response,
 }
 
 MHD_Result queueText(MHD_Connection* connection, unsigned status, std::string_view text,
-                     std::initializer_list<Header> headers = {}) {
+                     const std::vector<Header>& headers = {}) {
     Response response(MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()),
                                                       MHD_RESPMEM_PERSISTENT));
     if (response)
@@ -381,7 +358,7 @@ MHD_Result ShareServer::Impl::serveFile(MHD_Connection* connection, const std::s
         const char* ifRange =
             MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_RANGE);
         const std::string_view validator =
-            ifRange != nullptr ? trimmed(ifRange) : std::string_view();
+            ifRange != nullptr ? trimSpace(ifRange) : std::string_view();
         if (ifRange == nullptr || validator == etag || validator == modified)
             range = parseRange(header, size, first, last);
     }
@@ -393,20 +370,16 @@ MHD_Result ShareServer::Impl::serveFile(MHD_Connection* connection, const std::s
     Response response(
         fileResponse(std::move(file), first, static_cast<uint64_t>(last - first + 1)));
     if (!response) return MHD_NO;
-    if (range == RangeAnswer::Part)
-        return queue(connection, MHD_HTTP_PARTIAL_CONTENT, std::move(response),
-                     {{MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes"},
-                      {MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream"},
-                      {MHD_HTTP_HEADER_ETAG, etag},
-                      {MHD_HTTP_HEADER_LAST_MODIFIED, modified},
-                      {MHD_HTTP_HEADER_CONTENT_RANGE, "bytes " + std::to_string(first) + "-" +
-                                                          std::to_string(last) + "/" +
-                                                          std::to_string(size)}});
-    return queue(connection, MHD_HTTP_OK, std::move(response),
-                 {{MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes"},
-                  {MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream"},
-                  {MHD_HTTP_HEADER_ETAG, etag},
-                  {MHD_HTTP_HEADER_LAST_MODIFIED, modified}});
+    std::vector<Header> headers = {{MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes"},
+                                   {MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream"},
+                                   {MHD_HTTP_HEADER_ETAG, etag},
+                                   {MHD_HTTP_HEADER_LAST_MODIFIED, modified}};
+    if (range != RangeAnswer::Part)
+        return queue(connection, MHD_HTTP_OK, std::move(response), headers);
+    headers.emplace_back(MHD_HTTP_HEADER_CONTENT_RANGE, "bytes " + std::to_string(first) + "-" +
+                                                            std::to_string(last) + "/" +
+                                                            std::to_string(size));
+    return queue(connection, MHD_HTTP_PARTIAL_CONTENT, std::move(response), headers);
 }
 
 std::optional<ListenAddress> parseListenAddress(std::string_view text) {

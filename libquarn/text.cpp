@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <iconv.h>
 
 namespace quarn::engine {
@@ -75,11 +76,40 @@ void asciiToUtf16(std::string_view ascii, char16_t* out, std::size_t capacity) n
 
 bool isHexDigest(std::string_view hash) noexcept {
     if (hash.size() != 32) return false;
-    for (char c : hash) {
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex) return false;
+    for (char c : hash)
+        if (hexDigitValue(c) < 0) return false;
+    return true;
+}
+
+int hexDigitValue(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string asciiLower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c | 0x20);
+    return out;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view lowerPrefix) noexcept {
+    if (text.size() < lowerPrefix.size()) return false;
+    for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
+        const char c =
+            text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] | 0x20) : text[i];
+        if (c != lowerPrefix[i]) return false;
     }
     return true;
+}
+
+std::string_view trimSpace(std::string_view text) noexcept {
+    constexpr std::string_view kSpace = " \t\r\n";
+    const std::size_t first = text.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
 }
 
 std::optional<long long> parseDecimal(std::string_view digits) noexcept {
@@ -91,6 +121,14 @@ std::optional<long long> parseDecimal(std::string_view digits) noexcept {
         if (value > (LLONG_MAX - d) / 10) return std::nullopt;
         value = value * 10 + d;
     }
+    return value;
+}
+
+std::optional<long long> positiveEnv(const char* name) noexcept {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return std::nullopt;
+    const auto value = parseDecimal(text);
+    if (!value || *value == 0) return std::nullopt;
     return value;
 }
 

@@ -26,7 +26,18 @@ void asciiToUtf16(std::string_view ascii, char16_t* out, std::size_t capacity) n
 
 bool isHexDigest(std::string_view hash) noexcept; // exactly 32 hex digits
 
+// Protocol text is ASCII, whatever the process locale.
+int hexDigitValue(char c) noexcept; // 0..15, or -1
+std::string asciiLower(std::string_view text);
+bool startsWithNoCase(std::string_view text, std::string_view lowerPrefix) noexcept;
+// Without spaces, tabs, CRs and LFs at either end.
+std::string_view trimSpace(std::string_view text) noexcept;
+
 // Decimal digits only, no sign, no overflow; nullopt otherwise.
 std::optional<long long> parseDecimal(std::string_view digits) noexcept;
+
+// The environment variable `name` as a decimal above zero; nullopt when it is
+// unset or anything else.
+std::optional<long long> positiveEnv(const char* name) noexcept;
 
 } // namespace quarn::engine

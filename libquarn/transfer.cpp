@@ -1,5 +1,6 @@
 #include "libquarn/transfer.h"
 
+#include "libquarn/text.h"
 #include "libquarn/tls.h"
 #include "libquarn/writeback.h"
 
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
@@ -36,18 +36,9 @@ constexpr auto kProbeGrace = std::chrono::milliseconds(500);
 // Nothing received for this long ends the download as a server failure.
 // QUARN_STALL_TIMEOUT_MS shortens it so a test need not wait half a minute.
 std::chrono::steady_clock::duration stallTimeout() {
-    if (const char* ms = std::getenv("QUARN_STALL_TIMEOUT_MS"); ms != nullptr) {
-        char* end = nullptr;
-        const long long value = std::strtoll(ms, &end, 10);
-        if (end != ms && *end == '\0' && value > 0) return std::chrono::milliseconds(value);
-    }
+    if (const auto ms = positiveEnv("QUARN_STALL_TIMEOUT_MS"))
+        return std::chrono::milliseconds(*ms);
     return std::chrono::seconds(30);
-}
-
-std::string lowerAscii(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c | 0x20);
-    return text;
 }
 
 // "scheme://host:port" with the default port filled in; empty if unparsable.
@@ -59,7 +50,7 @@ std::string originOf(const std::string& url) {
         char* text = nullptr;
         if (curl_url_get(parsed.get(), which, &text, flags) != CURLUE_OK) return std::string();
         const CurlString owned(text);
-        return lowerAscii(owned.get());
+        return asciiLower(owned.get());
     };
     const std::string scheme = part(CURLUPART_SCHEME, 0), host = part(CURLUPART_HOST, 0),
                       port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
@@ -319,11 +310,9 @@ std::size_t Transfer::body(Connection& c, const char* data, std::size_t length) 
         return 0;
     }
     if (!consume(c, data, length)) return 0;
-    const Clock::time_point now = Clock::now();
-    c.lastProgress = now;
+    // The status goes out once per turn of the loop, not per block.
+    c.lastProgress = Clock::now();
     receiving_ = true;
-    sampleSpeed(now);
-    publish(QUARN_STATE_RECEIVING);
     return length;
 }
 
