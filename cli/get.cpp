@@ -3,10 +3,13 @@
 
 #include <quarn/quarn.h>
 
+#include <json/json.h>
+
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -29,32 +32,28 @@ Poll pollPlain() {
     return p;
 }
 
-// The engine's JSON is ASCII; members are integers.
-std::string narrow(const char16_t* text) {
-    std::string out;
-    for (; *text != 0; ++text) out += static_cast<char>(*text < 0x80 ? *text : '?');
-    return out;
+// The engine's JSON texts are ASCII.
+Json::Value parseEngineJson(const char16_t* text) {
+    std::string ascii;
+    for (; text != nullptr && *text != 0; ++text)
+        ascii += static_cast<char>(*text < 0x80 ? *text : '?');
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    Json::Value root;
+    std::string errors;
+    if (!reader->parse(ascii.data(), ascii.data() + ascii.size(), &root, &errors) ||
+        !root.isObject())
+        return Json::Value(Json::objectValue);
+    return root;
 }
 
 // The integer member `key`, or `fallback` when it is missing.
-long long jsonInteger(const std::string& json, const char* key, long long fallback) {
-    const std::string quoted = std::string("\"") + key + "\"";
-    std::size_t at = json.find(quoted);
-    if (at == std::string::npos) return fallback;
-    at = json.find(':', at + quoted.size());
-    if (at == std::string::npos) return fallback;
-    ++at;
-    while (at < json.size() && json[at] == ' ') ++at;
-    const bool negative = at < json.size() && json[at] == '-';
-    if (negative) ++at;
-    if (at >= json.size() || json[at] < '0' || json[at] > '9') return fallback;
-    long long v = 0;
-    while (at < json.size() && json[at] >= '0' && json[at] <= '9') v = v * 10 + (json[at++] - '0');
-    return negative ? -v : v;
+long long jsonInteger(const Json::Value& root, const char* key, long long fallback) {
+    const Json::Value& value = root[key];
+    return value.isInt64() ? value.asInt64() : fallback;
 }
 
 Poll pollJson() {
-    const std::string json = narrow(getDownloadStateJson());
+    const Json::Value json = parseEngineJson(getDownloadStateJson());
     Poll p;
     p.state = static_cast<int32_t>(jsonInteger(json, "state", QUARN_STATE_SERVER_ERROR));
     p.speedKiB = static_cast<int32_t>(jsonInteger(json, "speed", 0));
@@ -62,24 +61,6 @@ Poll pollJson() {
     p.received = jsonInteger(json, "receive_size", 0);
     p.fileBytes = jsonInteger(json, "current_file_size", 0);
     return p;
-}
-
-std::string jsonString(const std::string& utf8) {
-    std::string out = "\"";
-    for (char ch : utf8) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
 }
 
 std::string bytesText(long long bytes) {
@@ -246,15 +227,21 @@ int runGet(const std::vector<std::string>& args) {
     const sigset_t stopSignals = blockStopSignals();
     int32_t err = 0;
     if (json) {
-        const std::string request =
-            "{\"site\":" + jsonString(site) + ",\"server\":" + jsonString(server) +
-            ",\"serverfilename\":" + jsonString(file) +
-            ",\"index\":\"\",\"localfilename\":" + jsonString(out) +
-            ",\"hash\":" + jsonString(hash) + ",\"filesize\":\"" + std::to_string(*size) +
-            "\",\"user_name\":" + jsonString(user) + ",\"user_pwd\":" + jsonString(password) +
-            ",\"user_params\":\"\"}";
-        const std::string reply =
-            narrow(startDownloadJson(utf16Argument("request", request).c_str()));
+        Json::Value request(Json::objectValue);
+        request["site"] = site;
+        request["server"] = server;
+        request["serverfilename"] = file;
+        request["index"] = "";
+        request["localfilename"] = out;
+        request["hash"] = hash;
+        request["filesize"] = std::to_string(*size); // the engine takes it as a string
+        request["user_name"] = user;
+        request["user_pwd"] = password;
+        request["user_params"] = "";
+        Json::StreamWriterBuilder writer;
+        writer["indentation"] = "";
+        const std::u16string text = utf16Argument("request", Json::writeString(writer, request));
+        const Json::Value reply = parseEngineJson(startDownloadJson(text.c_str()));
         err = static_cast<int32_t>(jsonInteger(reply, "err", QUARN_ERR_OPERATION));
     } else {
         err = startDownload(wSite.c_str(), wServer.c_str(), wFile.c_str(), u"", wOut.c_str(),
