@@ -756,19 +756,21 @@ Transfer::Outcome Transfer::loop() {
                     return outcome;
             }
         }
+        const Clock::time_point now = Clock::now();
+        // Before the completion below, so the last bytes show as received
+        // while the closing flush runs.
+        if (receiving_) {
+            sampleSpeed(now);
+            publish(QUARN_STATE_RECEIVING);
+        }
         if (pieces_.finished()) return Outcome::Complete;
         if (stop_.load(std::memory_order_acquire)) return Outcome::Stopped;
-        const Clock::time_point now = Clock::now();
         for (auto& c : connections_) {
             // Only body bytes count: a head trickled line by line is a stall too.
             if (c->active && now - c->lastProgress > stallTimeout_ && c->source != nullptr)
                 dropSource(*c->source);
         }
         if (!saveMap(false)) return Outcome::WriteError;
-        if (receiving_) {
-            sampleSpeed(now);
-            publish(QUARN_STATE_RECEIVING);
-        }
         curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(kPollInterval.count()), nullptr);
     }
 }
