@@ -3,10 +3,7 @@
 //
 //   bench_engine [rounds]      (default 3)
 #include "bench/bench_support.h"
-#include "dialog/samplerequest.h"
 #include "tests/support/nginx_fixture.h"
-
-#include <quarn/quarn.h>
 
 #include <cstdio>
 
@@ -17,11 +14,11 @@ using quarn::test::NginxServer;
 
 constexpr int64_t kSampleSize = sample::kFileSize; // the console's sample file
 constexpr const char* kName = sample::kServerFileName;
-constexpr const char* kHash = sample::kHash;
 
 int32_t start(const std::string& server, const std::string& site, const std::string& local) {
     return startDownload(u16(site).c_str(), u16(server).c_str(), u16(kName).c_str(), u"1",
-                         u16(local).c_str(), u16(kHash).c_str(), kSampleSize, u"", u"", u"");
+                         u16(local).c_str(), u16(sample::kHash).c_str(), kSampleSize, u"", u"",
+                         u"");
 }
 
 int32_t state() {
@@ -33,31 +30,21 @@ struct EngineTimes {
     double lastByte = 0; // last byte written to completion: the closing flush and rename
 };
 
-// Starts the sample into `target` and waits for completion; the file stays.
-EngineTimes engineDownload(const std::string& server, const fs::path& target) {
-    const auto t0 = Clock::now();
-    if (const int32_t rc = start(server, "bench_site", "d:\\bench\\engine.bin"); rc != 0)
-        throw std::runtime_error("startDownload returned " + std::to_string(rc));
-    Clock::time_point lastByte{};
-    waitUntil(
-        [&] {
-            int64_t onDisk = 0;
-            const int32_t s = getDownloadState(nullptr, nullptr, nullptr, &onDisk);
-            if (onDisk == kSampleSize && lastByte == Clock::time_point{}) lastByte = Clock::now();
-            return s >= QUARN_STATE_COMPLETE;
-        },
-        std::chrono::seconds(300), "engine");
-    const auto done = Clock::now();
-    if (state() != QUARN_STATE_COMPLETE || fs::file_size(target) != kSampleSize)
-        throw std::runtime_error("engine download failed, state " + std::to_string(state()));
-    stopDownload();
-    if (lastByte == Clock::time_point{}) lastByte = done;
-    return {std::chrono::duration<double>(done - t0).count(),
-            std::chrono::duration<double>(done - lastByte).count()};
+// Downloads the sample into `target` (which stays) to its completion.
+EngineTimes sampleDownload(const std::string& server, const fs::path& target) {
+    Clock::time_point lastByte{}, done{};
+    EngineJob job{server, "bench_site", kName, kSampleSize};
+    job.onPoll = [&](int32_t state, int64_t onDisk) {
+        const auto now = Clock::now();
+        if (onDisk == kSampleSize && lastByte == Clock::time_point{}) lastByte = now;
+        if (state >= QUARN_STATE_COMPLETE) done = now;
+    };
+    const double total = engineDownload(job, target);
+    return {total, std::chrono::duration<double>(done - lastByte).count()};
 }
 
 EngineTimes engineRound(const std::string& server, const fs::path& target) {
-    const EngineTimes times = engineDownload(server, target);
+    const EngineTimes times = sampleDownload(server, target);
     fs::remove(target);
     return times;
 }
@@ -70,29 +57,19 @@ double curlRound(const std::string& url, const fs::path& target) {
 }
 
 void run(int rounds) {
-    const TempDir dir("quarn-bench");
-    const fs::path tmp = dir.path();
-    // Whatever ends the run, no download writes into the directory as it goes.
-    struct StopFirst {
-        ~StopFirst() { stopDownload(); }
-    } stopFirst;
-
+    const BenchDirs dirs("quarn-bench");
     // The server side as a sparse file of the exact size.
     for (const char* site : {"bench_site", "slow_site"})
-        makeSparseFile(tmp / "www" / site / kName, kSampleSize);
-    const fs::path drives = tmp / "drives";
-    fs::create_directories(drives / "d" / "bench");
-    // Before the engine's first thread.
-    ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
+        makeSparseFile(dirs.www() / site / kName, kSampleSize);
 
     NginxServer nginx;
     quarn::test::NginxOptions options;
-    options.root = tmp / "www";
+    options.root = dirs.www();
     options.locations = {{"/slow_site/", "", "", 20 * 1024 * 1024, false, ""}};
     nginx.start(options);
     const std::string server = nginx.endpoint();
-    const fs::path engineFile = drives / "d" / "bench" / "engine.bin";
-    const fs::path curlFile = drives / "d" / "bench" / "curl.bin";
+    const fs::path engineFile = dirs.benchFile("engine.bin");
+    const fs::path curlFile = dirs.benchFile("curl.bin");
     const std::string url = "http://" + server + "/bench_site/" + kName;
 
     std::printf("sample: %lld bytes from nginx on %s, %d rounds\n",
@@ -105,16 +82,10 @@ void run(int rounds) {
                 kSampleSize / 1e6 / warmEngine, kSampleSize / 1e6 / warmCurl);
     std::vector<double> engineMBs, curlMBs, lastByteMs;
     for (int r = 0; r < rounds; ++r) {
-        // Alternate who goes first so page-cache and disk state even out.
         EngineTimes e;
         double c = 0;
-        if (r % 2 == 0) {
-            e = engineRound(server, engineFile);
-            c = curlRound(url, curlFile);
-        } else {
-            c = curlRound(url, curlFile);
-            e = engineRound(server, engineFile);
-        }
+        alternate(
+            r, [&] { e = engineRound(server, engineFile); }, [&] { c = curlRound(url, curlFile); });
         engineMBs.push_back(kSampleSize / 1e6 / e.total);
         curlMBs.push_back(kSampleSize / 1e6 / c);
         lastByteMs.push_back(e.lastByte * 1e3);
@@ -135,10 +106,10 @@ void run(int rounds) {
     // confirmed by fetching and comparing the overlap only, then completed.
     std::vector<double> verifyMs;
     for (int r = 0; r < rounds; ++r) {
-        engineDownload(server, engineFile);
+        sampleDownload(server, engineFile);
         fs::rename(engineFile, engineFile.string() + ".part");
         int64_t received = -1;
-        const double t = engineDownload(server, engineFile).total;
+        const double t = sampleDownload(server, engineFile).total;
         getDownloadState(nullptr, nullptr, &received, nullptr);
         if (received != 0) throw std::runtime_error("the resume fetched more than the overlap");
         verifyMs.push_back(t * 1e3);
@@ -149,7 +120,7 @@ void run(int rounds) {
                 median(verifyMs), kSampleSize / 1e6 / engineMedian * 1e3);
 
     // Polls while a (rate-limited) download runs.
-    const fs::path slowFile = drives / "d" / "bench" / "slow.bin";
+    const fs::path slowFile = dirs.benchFile("slow.bin");
     if (start(server, "slow_site", "d:\\bench\\slow.bin") != 0)
         throw std::runtime_error("slow start");
     waitUntil([] { return state() == QUARN_STATE_RECEIVING; }, std::chrono::seconds(10),

@@ -4,11 +4,8 @@
 //
 //   bench_https [rounds] [MiB]      (default 5 rounds of a 1024 MiB file)
 #include "bench/bench_support.h"
-#include "dialog/samplerequest.h"
 #include "tests/support/nginx_fixture.h"
 #include "tests/support/tls_certs.h"
-
-#include <quarn/quarn.h>
 
 #include <cstdio>
 #include <sys/resource.h>
@@ -36,24 +33,13 @@ struct Round {
 
 Round engineRound(const std::string& server, const fs::path& target, int64_t size) {
     const double cpu0 = selfCpuSeconds();
-    const auto t0 = Clock::now();
-    const int32_t rc =
-        startDownload(u"bench_site", u16(server).c_str(), u16(kName).c_str(), u"1",
-                      u"d:\\bench\\engine.bin", u16(sample::kHash).c_str(), size, u"", u"", u"");
-    if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
-    int32_t state = QUARN_STATE_PREPARING;
-    const auto until = t0 + std::chrono::seconds(300);
-    while ((state = getDownloadState(nullptr, nullptr, nullptr, nullptr)) < QUARN_STATE_COMPLETE) {
-        if (Clock::now() > until) throw std::runtime_error("engine timed out");
-        // Polling, with a deadline. Every wake-up takes a core from nginx or
-        // the transfer, which curl's round does not pay for, so not too often:
-        // 5 ms is at most 0.3% of a 2 s round.
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    const Round round{secondsSince(t0), selfCpuSeconds() - cpu0};
-    if (state != QUARN_STATE_COMPLETE || static_cast<int64_t>(fs::file_size(target)) != size)
-        throw std::runtime_error("engine download failed, state " + std::to_string(state));
-    stopDownload();
+    EngineJob job{server, "bench_site", kName, size};
+    // Every wake-up takes a core from nginx or the transfer, which curl's
+    // round does not pay for, so not too often: 5 ms is at most 0.3% of a 2 s
+    // round.
+    job.pollEvery = std::chrono::milliseconds(5);
+    const double seconds = engineDownload(job, target);
+    const Round round{seconds, selfCpuSeconds() - cpu0};
     fs::remove(target);
     return round;
 }
@@ -76,31 +62,22 @@ Round curlRound(const std::string& url, const fs::path& ca, const fs::path& targ
 }
 
 void run(int rounds, int64_t size) {
-    const TempDir dir("quarn-bench-https");
-    const fs::path tmp = dir.path();
-    // Whatever ends the run, no download writes into the directory as it goes.
-    struct StopFirst {
-        ~StopFirst() { stopDownload(); }
-    } stopFirst;
-
+    const BenchDirs dirs("quarn-bench-https");
     // Sparse on the server side, so neither client waits for a disk read.
-    makeSparseFile(tmp / "www" / "bench_site" / kName, size);
-    const fs::path drives = tmp / "drives";
-    fs::create_directories(drives / "d" / "bench");
+    makeSparseFile(dirs.www() / "bench_site" / kName, size);
 
     const quarn::test::TestCertificates certificates;
     // Before the engine's first thread.
-    ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
     ::setenv("QUARN_CA_FILE", certificates.caFile().c_str(), 1);
     quarn::test::NginxServer nginx;
     quarn::test::NginxOptions options;
-    options.root = tmp / "www";
+    options.root = dirs.www();
     options.tls = {certificates.valid.certificate, certificates.valid.key, false};
     nginx.start(options);
     const std::string server = "https://" + nginx.endpoint();
     const std::string url = server + "/bench_site/" + kName;
-    const fs::path engineFile = drives / "d" / "bench" / "engine.bin";
-    const fs::path curlFile = drives / "d" / "bench" / "curl.bin";
+    const fs::path engineFile = dirs.benchFile("engine.bin");
+    const fs::path curlFile = dirs.benchFile("curl.bin");
 
     std::printf("sample: %lld bytes over TLS from nginx on %s, %d rounds\n",
                 static_cast<long long>(size), nginx.endpoint().c_str(), rounds);
@@ -112,15 +89,10 @@ void run(int rounds, int64_t size) {
                 size / 1e6 / warmEngine.seconds, size / 1e6 / warmCurl.seconds);
     std::vector<double> engineMBs, curlMBs, ratios, engineCpu, curlCpu;
     for (int r = 0; r < rounds; ++r) {
-        // Alternate who goes first so page-cache and disk state even out.
         Round e, c;
-        if (r % 2 == 0) {
-            e = engineRound(server, engineFile, size);
-            c = curlRound(url, certificates.caFile(), curlFile, size);
-        } else {
-            c = curlRound(url, certificates.caFile(), curlFile, size);
-            e = engineRound(server, engineFile, size);
-        }
+        alternate(
+            r, [&] { e = engineRound(server, engineFile, size); },
+            [&] { c = curlRound(url, certificates.caFile(), curlFile, size); });
         engineMBs.push_back(size / 1e6 / e.seconds);
         curlMBs.push_back(size / 1e6 / c.seconds);
         ratios.push_back(c.seconds / e.seconds);

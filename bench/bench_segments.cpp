@@ -5,11 +5,8 @@
 //
 //   bench_segments [rounds]      (default 3)
 #include "bench/bench_support.h"
-#include "dialog/samplerequest.h"
 #include "tests/support/environment.h"
 #include "tests/support/nginx_fixture.h"
-
-#include <quarn/quarn.h>
 
 #include <cstdio>
 #include <map>
@@ -21,29 +18,15 @@ using quarn::test::NginxServer;
 
 constexpr int64_t kCappedSize = 200 * 1000 * 1000;
 constexpr int64_t kSampleSize = sample::kFileSize; // the console's sample file
-constexpr const char* kHash = sample::kHash;
-
-int32_t state() {
-    return getDownloadState(nullptr, nullptr, nullptr, nullptr);
-}
-
 // One engine download with `connections`; seconds to completion.
-double engineRound(const std::string& server, const std::string& site, int64_t size,
-                   const fs::path& drives, int connections) {
+double engineRound(const BenchDirs& dirs, const std::string& server, const std::string& site,
+                   int64_t size, int connections) {
     // Changed, and put back, only while no transfer runs.
     const quarn::test::ScopedEnv setting("QUARN_CONNECTIONS", std::to_string(connections).c_str(),
                                          [] { stopDownload(); });
-    const auto t0 = Clock::now();
-    const int32_t rc =
-        startDownload(u16(site).c_str(), u16(server).c_str(), u"sample.bin", u"1",
-                      u"d:\\bench\\engine.bin", u16(kHash).c_str(), size, u"", u"", u"");
-    if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
-    waitUntil([] { return state() >= QUARN_STATE_COMPLETE; }, std::chrono::seconds(600), "engine");
-    const double seconds = secondsSince(t0);
-    if (state() != QUARN_STATE_COMPLETE)
-        throw std::runtime_error("engine: state " + std::to_string(state()));
-    stopDownload();
-    fs::remove(drives / "d" / "bench" / "engine.bin");
+    const fs::path target = dirs.benchFile("engine.bin");
+    const double seconds = engineDownload(EngineJob{server, site, "sample.bin", size}, target);
+    fs::remove(target);
     return seconds;
 }
 
@@ -58,17 +41,13 @@ double aria2Round(const std::string& url, const fs::path& dir, int connections) 
 }
 
 void run(int rounds) {
-    const TempDir tmp("quarn-bench-segments");
-    const fs::path www = tmp.path() / "www", drives = tmp.path() / "drives";
-    makeSparseFile(www / "capped_site" / "sample.bin", kCappedSize);
-    makeSparseFile(www / "plain_site" / "sample.bin", kSampleSize);
-    fs::create_directories(drives / "d" / "bench");
-    // Before the engine's first thread.
-    ::setenv("QUARN_DRIVE_ROOT", drives.c_str(), 1);
+    const BenchDirs dirs("quarn-bench-segments");
+    makeSparseFile(dirs.www() / "capped_site" / "sample.bin", kCappedSize);
+    makeSparseFile(dirs.www() / "plain_site" / "sample.bin", kSampleSize);
 
     NginxServer nginx;
     quarn::test::NginxOptions options;
-    options.root = www;
+    options.root = dirs.www();
     options.locations = {{"/capped_site/", "", "", 20 * 1000 * 1000, false, ""}};
     nginx.start(options);
     const std::string server = nginx.endpoint();
@@ -80,9 +59,9 @@ void run(int rounds) {
     for (int r = 0; r < rounds; ++r) {
         for (const int n : {1, 4, 16})
             times["engine x" + std::to_string(n)].push_back(
-                engineRound(server, "capped_site", kCappedSize, drives, n));
+                engineRound(dirs, server, "capped_site", kCappedSize, n));
         for (const int n : {4, 16})
-            times["aria2c x" + std::to_string(n)].push_back(aria2Round(capped, tmp.path(), n));
+            times["aria2c x" + std::to_string(n)].push_back(aria2Round(capped, dirs.tmp(), n));
     }
     const auto mbs = [&](const std::string& name) {
         return kCappedSize / 1e6 / median(times[name]);
@@ -98,8 +77,8 @@ void run(int rounds) {
 
     std::vector<double> one, four;
     for (int r = 0; r < rounds; ++r) {
-        one.push_back(engineRound(server, "plain_site", kSampleSize, drives, 1));
-        four.push_back(engineRound(server, "plain_site", kSampleSize, drives, 4));
+        one.push_back(engineRound(dirs, server, "plain_site", kSampleSize, 1));
+        four.push_back(engineRound(dirs, server, "plain_site", kSampleSize, 4));
     }
     const double oneMBs = kSampleSize / 1e6 / median(one),
                  fourMBs = kSampleSize / 1e6 / median(four);

@@ -72,15 +72,9 @@ void run(int rounds) {
     std::printf("warm-up (not counted): share %.1f MB/s, nginx %.1f MB/s\n", warmShare, warmNginx);
     std::vector<double> share, peer;
     for (int r = 0; r < rounds; ++r) {
-        // Alternate who goes first so the machine's other load evens out.
         double s = 0, n = 0;
-        if (r % 2 == 0) {
-            s = fetchMBs(shareUrl, tmp);
-            n = fetchMBs(nginxUrl, tmp);
-        } else {
-            n = fetchMBs(nginxUrl, tmp);
-            s = fetchMBs(shareUrl, tmp);
-        }
+        alternate(
+            r, [&] { s = fetchMBs(shareUrl, tmp); }, [&] { n = fetchMBs(nginxUrl, tmp); });
         share.push_back(s);
         peer.push_back(n);
         std::printf("round %d: share %.1f MB/s, nginx %.1f MB/s, ratio %.3f\n", r + 1, s, n, s / n);

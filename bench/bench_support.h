@@ -1,11 +1,15 @@
 // What the benchmarks share beyond the test support (temporary directories,
-// sparse files, text, child processes): timing, medians, timed runs of the
-// peer programs they are compared with, and the main of each.
+// sparse files, text, child processes): timing, medians, a run's
+// directories, one engine download, timed runs of the peer programs they are
+// compared with, and the main of each.
 #pragma once
 
+#include "dialog/samplerequest.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/text.h"
+
+#include <quarn/quarn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quarn::bench {
@@ -45,6 +50,83 @@ inline void waitUntil(const std::function<bool()>& pred, std::chrono::seconds de
         if (Clock::now() > until) throw std::runtime_error(std::string("timed out: ") + what);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+// Both rounds of a pair, the order swapped every other round so that a load
+// drifting over the run falls on both alike.
+template <class A, class B> void alternate(int round, A&& a, B&& b) {
+    if (round % 2 == 0) {
+        a();
+        b();
+    } else {
+        b();
+        a();
+    }
+}
+
+// A run's scratch space: www/ for the servers, drives/ as the engine's drive
+// root (set here, so before the engine's first thread). Whatever download
+// still runs is stopped before the directory goes.
+class BenchDirs {
+public:
+    explicit BenchDirs(const char* stem) : dir_(stem) {
+        fs::create_directories(benchFile("").parent_path());
+        ::setenv("QUARN_DRIVE_ROOT", drives().c_str(), 1);
+    }
+    ~BenchDirs() { stopDownload(); }
+    BenchDirs(const BenchDirs&) = delete;
+    BenchDirs& operator=(const BenchDirs&) = delete;
+
+    fs::path tmp() const { return dir_.path(); }
+    fs::path www() const { return dir_.path() / "www"; }
+    fs::path drives() const { return dir_.path() / "drives"; }
+    // Where the engine puts d:\bench\NAME.
+    fs::path benchFile(const char* name) const { return drives() / "d" / "bench" / name; }
+
+private:
+    TempDir dir_;
+};
+
+struct EngineJob {
+    EngineJob(std::string server_, std::string site_, std::string serverFile_, int64_t size_)
+        : server(std::move(server_)), site(std::move(site_)), serverFile(std::move(serverFile_)),
+          size(size_) {}
+
+    std::string server; // host:port, or https://host:port
+    std::string site;
+    std::string serverFile;
+    int64_t size = 0;
+    std::string localFileName = "d:\\bench\\engine.bin";
+    std::chrono::milliseconds pollEvery{1};
+    std::function<void(int32_t state, int64_t onDisk)> onPoll; // each poll's answer
+};
+
+// One engine download to its end. Throws unless it completed with all of
+// job.size bytes in `target` (where job.localFileName lands), which stays.
+// Seconds from the start to completion.
+inline double engineDownload(const EngineJob& job, const fs::path& target) {
+    const auto t0 = Clock::now();
+    const int32_t rc = startDownload(
+        u16(job.site).c_str(), u16(job.server).c_str(), u16(job.serverFile).c_str(), u"1",
+        u16(job.localFileName).c_str(), u16(sample::kHash).c_str(), job.size, u"", u"", u"");
+    if (rc != 0) throw std::runtime_error("startDownload returned " + std::to_string(rc));
+    const auto until = t0 + std::chrono::seconds(600);
+    int32_t state = QUARN_STATE_PREPARING;
+    for (;;) {
+        int64_t onDisk = 0;
+        state = getDownloadState(nullptr, nullptr, nullptr, &onDisk);
+        if (job.onPoll) job.onPoll(state, onDisk);
+        if (state >= QUARN_STATE_COMPLETE) break;
+        if (Clock::now() > until) throw std::runtime_error("timed out: engine");
+        std::this_thread::sleep_for(job.pollEvery);
+    }
+    const double seconds = secondsSince(t0);
+    std::error_code ignored;
+    if (state != QUARN_STATE_COMPLETE ||
+        static_cast<int64_t>(fs::file_size(target, ignored)) != job.size)
+        throw std::runtime_error("engine download failed, state " + std::to_string(state));
+    stopDownload();
+    return seconds;
 }
 
 // The median cost of one call, over seven batches of `calls`.
