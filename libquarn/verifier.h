@@ -1,0 +1,67 @@
+// Verification and durability of a download's blocks, off the transfer
+// thread. The transfer hands over each block once all of its bytes are in
+// the .part; the verifier makes those bytes durable, reads them back, checks
+// them against the expected hash (when there is one) and reports a verdict.
+// A Good verdict means the bytes are flushed to the disk and match: only
+// then may the map record the block.
+#pragma once
+
+#include "libquarn/digest.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quarn::engine {
+
+struct VerifyJob {
+    std::uint64_t block = 0; // the caller's name for it, echoed in the verdict
+    int64_t offset = 0;
+    int64_t length = 0;
+    std::optional<Sha256> expected; // none: only made durable
+    bool flush = true;              // false: already durable (a resume reading back)
+};
+
+struct VerifyVerdict {
+    enum class Kind {
+        Good,    // durable and, when a hash was given, matching it
+        Bad,     // read back fine but does not match
+        IoError, // could not be flushed or read back
+    };
+    std::uint64_t block = 0;
+    Kind kind = Kind::Good;
+};
+
+class Verifier {
+public:
+    // `fd` is borrowed and must outlive the verifier. `wake` is called from
+    // a verifier thread whenever verdicts become ready (the transfer passes
+    // curl_multi_wakeup). `threads` >= 1 hash in parallel. Throws
+    // std::system_error when no thread can be started.
+    Verifier(int fd, std::function<void()> wake, int threads = 1);
+    ~Verifier(); // drops jobs not yet begun, finishes the ones under way, joins
+    Verifier(const Verifier&) = delete;
+    Verifier& operator=(const Verifier&) = delete;
+
+    void submit(VerifyJob job); // never waits for the disk
+    // Verdicts ready so far, in no promised order; each reported once.
+    std::vector<VerifyVerdict> take();
+    // Jobs submitted whose verdicts have not been taken yet.
+    std::size_t outstanding() const noexcept;
+    // Waits until every submitted job has its verdict ready.
+    void drain();
+
+    // The whole file's SHA-256, fed in file order: call once with the file
+    // size before submitting, and each Good block is folded in when every
+    // byte before it has been. Ready once all `size` bytes are.
+    void hashWholeFile(int64_t size);
+    std::optional<Sha256> wholeFileDigest() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace quarn::engine
