@@ -68,6 +68,33 @@ check quarndemo "$same;libqt6widgets6" "" \
   "bin/QuarnDemo bin/quarn share/applications/io.github.quarn.QuarnDemo.desktop
    share/metainfo/io.github.quarn.QuarnDemo.metainfo.xml share/icons/hicolor/scalable/apps/quarndemo.svg"
 
+# Whatever a shipped binary links directly (libxml2, libssl3 for OpenSSL's
+# libcrypto, the sanitizer runtime of such a build ...) is a dependency of
+# its package: the package holding each NEEDED library, as this system has it.
+owner() {  # a library path -> its Debian package, without the architecture
+  local path=$1 candidate pkg
+  for candidate in "$path" "$(realpath "$path")" "/usr${path#/usr}" "/usr$(realpath "$path")"; do
+    pkg=$(dpkg-query --search "$candidate" 2>/dev/null | head -n1) || continue
+    [ -n "$pkg" ] && { printf '%s' "${pkg%%:*}"; return 0; }
+  done
+  return 1
+}
+needed_packaged() {  # package, file under /usr
+  local file=${deb[$1]} depends lib path pkg
+  depends=$(dpkg-deb -f "$file" Depends 2>/dev/null || true)
+  rm -rf "$tmp/x" && dpkg-deb -x "$file" "$tmp/x"
+  for lib in $(readelf -d "$tmp/x/usr/$2" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    [ "$lib" = libquarn.so.1 ] && continue
+    path=$(ldd "$tmp/x/usr/$2" | awk -v l="$lib" '$1 == l {print $3}')
+    pkg=$(owner "$path") || { fail "$1: no package holds $lib ($path)"; continue; }
+    has "$depends" "${pkg%t64}" || has "$depends" "$pkg" ||
+      fail "$1: /usr/$2 links $lib of $pkg, which Depends '$depends' lacks"
+  done
+}
+needed_packaged libquarn1 "$libdir/libquarn.so.1"
+needed_packaged quarndemo bin/quarn
+needed_packaged quarndemo bin/QuarnDemo
+
 # The development link belongs to libquarn-dev alone.
 if dpkg-deb -c "${deb[libquarn1]}" | awk '{print $6}' | grep -qx "\./usr/$libdir/libquarn\.so"; then
   fail "libquarn1 carries the libquarn.so link"
