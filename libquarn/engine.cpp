@@ -24,48 +24,8 @@ bool curlReady() {
     return ready;
 }
 
-// The .part file as a start opens it: never through a link, never anything
-// but a regular file. Removes what it created unless kept.
-class PartFile {
-public:
-    PartFile(int dir, const std::string& name) : dir_(dir), name_(name) {
-        constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-        fd_.reset(::openat(dir, name.c_str(), kFlags | O_CREAT | O_EXCL, 0644));
-        created_ = static_cast<bool>(fd_);
-        // O_NONBLOCK so a FIFO in the way fails instead of waiting for a writer.
-        if (!fd_ && errno == EEXIST) fd_.reset(::openat(dir, name.c_str(), kFlags));
-        struct stat info {};
-        if (!fd_ || ::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            discard();
-            return;
-        }
-        ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
-        size_ = info.st_size;
-    }
-    ~PartFile() { discard(); }
-    PartFile(const PartFile&) = delete;
-    PartFile& operator=(const PartFile&) = delete;
-
-    bool ok() const { return static_cast<bool>(fd_); }
-    int fd() const { return fd_.get(); }
-    int64_t size() const { return size_; }
-    void keep() { created_ = false; }
-
-private:
-    void discard() {
-        fd_.reset();
-        if (created_) ::unlinkat(dir_, name_.c_str(), 0);
-        created_ = false;
-    }
-
-    int dir_;
-    std::string name_;
-    UniqueFd fd_;
-    bool created_ = false;
-    int64_t size_ = 0;
-};
-
-// QUARN_CONNECTIONS (1..16, default 4) and QUARN_PEERS ("host:port,...").
+// QUARN_CONNECTIONS (1..16, default 4), QUARN_PEERS ("host:port,...") and
+// QUARN_TRUST_PEERS.
 TransferOptions transferOptions() {
     TransferOptions options;
     if (const char* text = std::getenv("QUARN_CONNECTIONS"); text != nullptr) {
@@ -84,32 +44,32 @@ TransferOptions transferOptions() {
             list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
         }
     }
+    // Without piece hashes from the origin a peer's bytes cannot be checked:
+    // peers are then used only when trusted like a mirror list.
+    if (const char* text = std::getenv("QUARN_TRUST_PEERS"); text != nullptr)
+        options.trustPeers = std::string_view(text) == "1";
     return options;
 }
 
-// What of the .part can be trusted: the map beside it when there is one that
+// What an earlier run left: this download's map when there is one that
 // fits, else the .part as a prefix. A map that does not fit leaves nothing
-// trusted, since its .part may have holes.
-PieceMap resumePoint(int dir, const std::string& mapName, int64_t fileSize, const PartFile& part,
-                     TransferOptions& options) {
-    const UniqueFd map(
-        ::openat(dir, mapName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!map && errno == ENOENT) return PieceMap::prefix(fileSize, part.size());
-    if (part.size() == 0) return PieceMap::prefix(fileSize, 0); // a map left without its .part
-    std::string text;
-    char buffer[64 * 1024];
-    struct stat info {};
-    if (map && ::fstat(map.get(), &info) == 0 && S_ISREG(info.st_mode)) {
-        ssize_t n = 0;
-        while (text.size() < (4u << 20) && (n = ::read(map.get(), buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
+// trusted, since its .part may have holes; the transfer replaces it.
+void resumePoint(const PartFile& part, const PreparedDownload& job, TransferSetup& setup) {
+    setup.identity.server = job.server;
+    setup.identity.site = job.site;
+    setup.identity.file = job.serverFileName;
+    setup.identity.size = job.fileSize;
+    if (!part.hasMap()) {
+        setup.claimed.add(0, std::min<int64_t>(part.initialSize(), job.fileSize));
+        return;
     }
-    if (auto pieces = PieceMap::parse(text, fileSize, part.size())) {
-        options.mapped = true;
-        return std::move(*pieces);
-    }
-    options.untrusted = true;
-    return PieceMap::prefix(fileSize, 0);
+    if (part.initialSize() == 0) return; // a map left without its .part
+    ParsedMap map = parseMap(part.readMap(kMaxMapBytes), setup.identity, part.initialSize());
+    if (map.fit != ParsedMap::Fit::Fits) return;
+    setup.claimed = std::move(map.have);
+    setup.identity.validator = map.identity.validator;
+    setup.identity.document = map.identity.document;
+    setup.mapFits = true;
 }
 
 } // namespace
@@ -156,40 +116,41 @@ int Engine::startLocked(const PreparedDownload& prepared) {
     case DirectoryWalk::Result::Refused: return QUARN_ERR_DIRECTORY;
     }
 
-    DownloadFiles files;
-    files.finalName = name.file;
-    files.partName = name.file + ".part";
-    files.mapName = files.partName + ".map";
-    PartFile part(walk.fd(), files.partName);
-    if (!part.ok()) return QUARN_ERR_FILE_CREATE;
-    TransferOptions options = transferOptions();
-    PieceMap pieces = resumePoint(walk.fd(), files.mapName, prepared.fileSize, part, options);
+    TransferSetup setup;
+    switch (PartFile::open(walk.fd(), name.file, setup.part)) {
+    case PartFile::Opened::Ready: break;
+    case PartFile::Opened::Busy: return QUARN_ERR_OPERATION; // another download holds it
+    case PartFile::Opened::Failed: return QUARN_ERR_FILE_CREATE;
+    }
+    resumePoint(*setup.part, prepared, setup);
 
     struct statvfs disk {};
     if (::fstatvfs(walk.fd(), &disk) == 0) {
         const auto freeBytes = static_cast<unsigned long long>(disk.f_bavail) * disk.f_frsize;
-        if (freeBytes < static_cast<unsigned long long>(prepared.fileSize - pieces.doneBytes()))
+        if (freeBytes < static_cast<unsigned long long>(prepared.fileSize - setup.claimed.bytes()))
             return QUARN_ERR_DISK_FULL;
     }
 
-    // The transfer gets its own descriptors; until it runs, the walk and the
-    // part file still take back what this start created.
-    files.part.reset(::fcntl(part.fd(), F_DUPFD_CLOEXEC, 0));
-    files.dir.reset(::fcntl(walk.fd(), F_DUPFD_CLOEXEC, 0));
-    if (!files.part || !files.dir) return QUARN_ERR_OPERATION;
-    const int64_t onDisk = pieces.onDisk();
+    const int64_t onDisk = setup.claimed.bytes();
+    PartFile* part = setup.part.get();
     const StatusSnapshot previous = board_.read();
     try {
-        auto transfer = std::make_unique<Transfer>(prepared, std::move(files), std::move(pieces),
-                                                   std::move(options), board_);
+        auto transfer =
+            std::make_unique<Transfer>(prepared, std::move(setup), transferOptions(), board_);
         board_.publish(Transfer::initialStatus(onDisk, prepared.fileSize));
-        transfer->launch();
+        // Kept from here on: until the thread runs, a failure takes it back.
+        part->keep();
+        try {
+            transfer->launch();
+        } catch (...) {
+            part->keep(false);
+            throw;
+        }
         current_ = std::move(transfer);
     } catch (...) {
         board_.publish(previous);
         return QUARN_ERR_OPERATION;
     }
-    part.keep();
     walk.keep();
     return 0;
 }

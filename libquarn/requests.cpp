@@ -279,8 +279,15 @@ std::optional<PreparedDownload> prepareDownload(const DownloadRequest& request) 
 
     PreparedDownload prepared;
     prepared.url = *endpoint + path;
+    // The origin's document about the file sits beside it.
+    prepared.documentUrl = prepared.url + ".meta4";
     const std::string query = encodeQuery(request.userParams);
-    if (!query.empty()) prepared.url += "?" + query;
+    if (!query.empty()) {
+        prepared.url += "?" + query;
+        prepared.documentUrl += "?" + query;
+    }
+    prepared.server = *endpoint;
+    prepared.serverFileName = request.serverFileName;
     prepared.local = std::move(*local);
     prepared.site = request.site;
     prepared.index = request.index;

@@ -20,7 +20,10 @@ struct DownloadRequest {
 
 // A request that passed every parameter check.
 struct PreparedDownload {
-    std::string url;  // scheme://host[:port]/site/segments[?params]
+    std::string url;         // scheme://host[:port]/site/segments[?params]
+    std::string documentUrl; // the same with ".meta4" after the last segment
+    std::string server;      // scheme://host[:port], as normalised
+    std::string serverFileName;
     LocalName local;  // where the file goes
     std::string site; // as given, for peers' share servers
     std::string index, hash, userName, userPwd;

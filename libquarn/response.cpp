@@ -2,6 +2,10 @@
 
 #include "libquarn/text.h"
 
+#include <curl/curl.h>
+
+#include <algorithm>
+
 namespace quarn::engine {
 namespace {
 
@@ -21,7 +25,83 @@ bool plainTransferCoding(std::string_view codings) {
     return true;
 }
 
+// One parameter value of a Link: a token or a quoted string, lower case.
+std::string linkParameter(std::string_view value) {
+    value = trimSpace(value);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
+    return asciiLower(value);
+}
+
+// Whether a space-separated relation list names `relation`.
+bool hasRelation(std::string_view list, std::string_view relation) {
+    while (!list.empty()) {
+        const std::size_t space = list.find(' ');
+        if (list.substr(0, space) == relation) return true;
+        if (space == std::string_view::npos) break;
+        list.remove_prefix(space + 1);
+    }
+    return false;
+}
+
+// One link-value "<target>; name=value; ..." of a Link field; the target
+// when it describes the file in a Metalink 4 document.
+std::string metalinkTarget(std::string_view linkValue) {
+    linkValue = trimSpace(linkValue);
+    if (linkValue.empty() || linkValue.front() != '<') return {};
+    const std::size_t close = linkValue.find('>');
+    if (close == std::string_view::npos) return {};
+    const std::string_view target = linkValue.substr(1, close - 1);
+    std::string_view params = linkValue.substr(close + 1);
+    bool describedBy = false, metalink = false;
+    while (!params.empty()) {
+        const std::size_t semicolon = params.find(';');
+        const std::string_view param = trimSpace(params.substr(0, semicolon));
+        const std::size_t equals = param.find('=');
+        if (equals != std::string_view::npos) {
+            const std::string name = asciiLower(trimSpace(param.substr(0, equals)));
+            const std::string value = linkParameter(param.substr(equals + 1));
+            if (name == "rel") describedBy = hasRelation(value, "describedby");
+            if (name == "type") metalink = value == "application/metalink4+xml";
+        }
+        if (semicolon == std::string_view::npos) break;
+        params.remove_prefix(semicolon + 1);
+    }
+    return describedBy && metalink ? std::string(target) : std::string();
+}
+
 } // namespace
+
+std::string pinnedValidator(const ResponseHead& head) {
+    if (!head.etag.empty() && !startsWithNoCase(head.etag, "w/")) return head.etag;
+    return head.lastModified;
+}
+
+std::string metalinkLink(const ResponseHead& head) {
+    for (const std::string& field : head.links) {
+        // Commas inside a <target> are part of it; elsewhere they separate link-values.
+        std::string_view rest(field);
+        while (!rest.empty()) {
+            std::size_t end = rest.find('>');
+            end = rest.find(',', end == std::string_view::npos ? 0 : end);
+            if (std::string target = metalinkTarget(rest.substr(0, end)); !target.empty())
+                return target;
+            if (end == std::string_view::npos) break;
+            rest.remove_prefix(end + 1);
+        }
+    }
+    return {};
+}
+
+std::optional<std::chrono::seconds> retryAfter(const ResponseHead& head, std::time_t now) {
+    const std::string_view value = trimSpace(head.retryAfter);
+    if (value.empty()) return std::nullopt;
+    if (const auto delta = parseDecimal(value)) return std::chrono::seconds(*delta);
+    const std::string date(value);
+    const std::time_t when = curl_getdate(date.c_str(), nullptr);
+    if (when < 0) return std::nullopt;
+    return std::chrono::seconds(std::max<std::time_t>(0, when - now));
+}
 
 bool parseContentRange(std::string_view value, int64_t& first, int64_t& last, int64_t& total) {
     value = trimSpace(value);
@@ -79,6 +159,16 @@ void ResponseHead::addLine(std::string_view line) {
         transferEncoding += (transferEncoding.empty() ? "" : ",") + asciiLower(value);
     } else if (name == "location") {
         location = std::string(value);
+    } else if (name == "etag") {
+        etag = std::string(value);
+    } else if (name == "last-modified") {
+        lastModified = std::string(value);
+    } else if (name == "link") {
+        links.emplace_back(value);
+    } else if (name == "repr-digest") {
+        reprDigest += (reprDigest.empty() ? "" : ",") + std::string(value);
+    } else if (name == "retry-after") {
+        retryAfter = std::string(value);
     }
 }
 

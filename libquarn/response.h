@@ -3,9 +3,13 @@
 // is tested without a network.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quarn::engine {
 
@@ -18,6 +22,11 @@ struct ResponseHead {
     std::string contentEncoding;                              // lower case, as sent
     std::string transferEncoding;                             // lower case, as sent
     std::string location;
+    std::string etag;               // as sent: quotes included, "W/" when weak
+    std::string lastModified;       // as sent
+    std::vector<std::string> links; // every Link field value
+    std::string reprDigest;         // Repr-Digest, several fields joined by commas
+    std::string retryAfter;
     bool complete = false; // the blank line after the fields has arrived
 
     // One raw header line as libcurl delivers it, status line included. A new
@@ -50,6 +59,18 @@ struct Judgement {
 };
 
 Judgement judge(const ResponseHead& head, const Expectation& want);
+
+// The validator a download pins (RFC 9110): the strong ETag, else
+// Last-Modified; empty when the response has neither.
+std::string pinnedValidator(const ResponseHead& head);
+
+// The target of a Link with rel "describedby" and type
+// "application/metalink4+xml" (RFC 6249), as written; empty when none.
+std::string metalinkLink(const ResponseHead& head);
+
+// Retry-After as seconds from `now` (delta-seconds or an HTTP date);
+// nullopt when absent or unreadable.
+std::optional<std::chrono::seconds> retryAfter(const ResponseHead& head, std::time_t now);
 
 // "bytes FIRST-LAST/TOTAL" (TOTAL may be "*").
 bool parseContentRange(std::string_view value, int64_t& first, int64_t& last, int64_t& total);

@@ -2,22 +2,21 @@
 // so that a stop can wake it at once (curl_multi_wakeup) instead of waiting
 // for the next timeout.
 //
-// A large file is fetched in pieces over several connections, to the user's
-// server and to peers that share the same file; a connection that runs out
-// of work takes over half of the largest piece still being fetched. Small
-// files, and servers that do not answer ranges, use one connection.
-//
-// What reaches the .part file is decided per response: its head must show
-// the bytes we asked for, in identity encoding, before a byte is written.
-// Bytes already in the file are compared, never overwritten blindly, and a
-// response that declares no length only counts once it has ended exactly at
-// the end of what was asked; until then it is undone on any failure.
+// The transfer keeps the sources (the origin and the peers that share the
+// same file), runs the loop and finishes the download. Which bytes each
+// connection fetches from where is the scheduler's decision; what the
+// origin's answers and document say is OriginFacts'; how far each byte is
+// trusted is the ledger's; the files themselves are the PartFile's.
 #pragma once
 
-#include "libquarn/handles.h"
+#include "libquarn/connection.h"
+#include "libquarn/failure.h"
+#include "libquarn/ledger.h"
+#include "libquarn/origin.h"
+#include "libquarn/part_file.h"
 #include "libquarn/pieces.h"
 #include "libquarn/requests.h"
-#include "libquarn/response.h"
+#include "libquarn/scheduler.h"
 #include "libquarn/status_board.h"
 
 #include <atomic>
@@ -25,39 +24,31 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace quarn::engine {
 
-class WriteBack;
-
-// The files of one download as the start opened them. Every later operation
-// names files relative to `dir`, so a link planted meanwhile leads nowhere.
-struct DownloadFiles {
-    UniqueFd dir;
-    UniqueFd part;
-    std::string partName;
-    std::string finalName;
-    std::string mapName;
-};
-
 struct TransferOptions {
     int connections = 4;            // at most this many at once
     std::vector<std::string> peers; // "http://host:port" of share servers
-    // The pieces came from a map beside the .part (else the .part is a
-    // prefix of the file, its length what is trusted).
-    bool mapped = false;
-    // The .part's bytes cannot be trusted at all (a map that did not fit):
-    // they are dropped once the first response has been accepted.
-    bool untrusted = false;
+    bool trustPeers = false;        // peers may be used without piece hashes
 };
 
-class Transfer {
+// What the start found on disk.
+struct TransferSetup {
+    std::unique_ptr<PartFile> part;
+    MapIdentity identity; // this download's; validator and document from a map that fits
+    RangeSet claimed;     // what an earlier run left
+    bool mapFits = false; // `claimed` came from this download's map, not the .part's length
+};
+
+class Transfer final : private ConnectionSink {
 public:
-    // Throws when curl cannot be set up.
-    Transfer(PreparedDownload job, DownloadFiles files, PieceMap pieces, TransferOptions options,
+    // Throws when curl or a thread cannot be set up.
+    Transfer(PreparedDownload job, TransferSetup setup, TransferOptions options,
              StatusBoard& board);
     ~Transfer();
     Transfer(const Transfer&) = delete;
@@ -71,72 +62,75 @@ public:
     // What the first snapshot of a download says.
     static StatusSnapshot initialStatus(int64_t onDisk, int64_t fileSize);
 
-    // Bytes before the end of a resumed piece that are fetched again and
-    // compared, so a .part that no longer belongs to the server's file is
-    // found before anything is appended to it.
+    // Bytes before the end of what an earlier run left that are fetched
+    // again and compared, when nothing else can tell that the .part still
+    // belongs to the origin's file.
     static constexpr int64_t kOverlap = int64_t{64} * 1024;
     // Files up to this size are not worth more than one connection.
     static constexpr int64_t kSegmentThreshold = int64_t{8} * 1024 * 1024;
 
 private:
     enum class Outcome { Running, Complete, Stopped, WriteError, ServerError };
-    using Clock = std::chrono::steady_clock;
-    struct Connection;
+    enum class Discovery { Waiting, Wanted, Fetching, Done };
     struct Source;
 
-    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* conn);
-    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* conn);
-    bool header(Connection& c, std::string_view line);
-    bool acceptHead(Connection& c);
-    std::size_t body(Connection& c, const char* data, std::size_t length);
+    bool onHead(Connection& c) override;
+    std::size_t onBody(Connection& c, const char* data, std::size_t length) override;
     bool consume(Connection& c, const char* data, std::size_t length);
-    bool mismatch(Connection& c, Piece& p, int64_t at);
-    int64_t firstMismatch(int64_t at, const char* data, std::size_t length);
-    bool cutPiece(Piece& piece, int64_t at);
-    bool writeAt(int64_t at, const char* data, std::size_t length);
-    void kickWriteBack(Connection& c);
+    bool differs(Connection& c, int64_t at);
+    void acceptFirstAnswer(Connection& c);
+    bool fileChanged(Connection& c);
 
-    Connection& addConnection();
-    void configureHop(Connection& c, const std::string& url);
-    bool startRequest(Connection& c);
-    Piece& pieceOf(const Connection& c);
-    Outcome requestEnded(Connection& c, CURLcode result);
-    void undoUnproven(Connection& c);
-    void detach(Connection& c);
-    void dropSource(Source& s);
-    void probeEnded(Source& s, CURLcode result);
+    Outcome step();
+    void startDiscovery();
+    Outcome documentArrived(long result);
+    void startProbes();
+    void probeEnded(Source& s, long result);
+    Outcome requestEnded(Connection& c, long result);
+    void release(Connection& c);
+    void dropSource(Source& s, FailureCause why);
+    Outcome applyVerdicts(const Ledger::Verdicts& v);
     Outcome schedule();
-    Source* pickSource();
-    int nextPiece(int thief);
+    schedule::Situation situation(Clock::time_point now) const;
+    RangeSet wanted() const;
+    void checkFlights(Clock::time_point now);
 
-    bool saveMap(bool force);
+    bool saveMap(bool force, bool durable = false);
     void sampleSpeed(Clock::time_point now);
     void publish(int32_t state);
+    void fail(Failure kind, int32_t detail = 0);
     void run();
     Outcome loop();
-    Outcome complete();
     void finish(Outcome outcome);
 
     PreparedDownload job_;
-    DownloadFiles files_;
-    PieceMap pieces_;
     TransferOptions options_;
     StatusBoard& board_;
     std::string origin_; // scheme://host:port of the server the user named
+    std::unique_ptr<PartFile> part_;
+    MapIdentity identity_;
+    OriginFacts facts_;
+    std::optional<MetalinkFile> document_;
+    Discovery discovery_ = Discovery::Waiting;
+    std::string documentUrl_;
 
     CurlMulti multi_;
+    std::unique_ptr<DocumentFetch> documentFetch_;
+    std::unique_ptr<Ledger> ledger_; // after part_: it borrows the .part
     std::vector<std::unique_ptr<Source>> sources_;
     std::vector<std::unique_ptr<Connection>> connections_;
-    std::vector<char> compareBuffer_;
-    bool singleStream_ = false;    // one response brings the whole file
-    Clock::time_point probeGrace_; // until then the server waits for the peers' answers
-    bool receiving_ = false;
-
-    std::unique_ptr<WriteBack> writeBack_; // before files_ goes: it borrows the .part
-    UniqueFd map_;
-    std::size_t mapLength_ = 0;
+    int maxConnections_ = 1;
+    std::vector<RangeSet> unproven_; // per connection: written, the response's length undeclared
+    bool singleStream_ = false;      // one response brings the whole file
+    bool peersAllowed_ = false;
+    bool mapLoaded_ = false;
     bool mapDirty_ = false;
+    bool validatorConfirmed_ = false; // the origin vouched for what an earlier run left
+    int64_t finalOnDisk_ = 0;
+    Clock::time_point probeGrace_; // until then the origin waits for the peers' answers
     Clock::time_point mapSaved_;
+    bool receiving_ = false;
+    FailureCause failure_;
 
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
