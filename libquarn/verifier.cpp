@@ -51,7 +51,11 @@ struct Verifier::State {
 
     void run(std::vector<char>& buffer);
     Kind check(const VerifyJob& job, std::vector<char>& buffer, Sha256Hasher* trial) const;
-    bool syncIfDue(std::unique_lock<std::mutex>& lock);
+    void syncLoop();
+    bool syncDue() const {
+        return !syncing && !awaitingSync.empty() &&
+               ((queue.empty() && running == 0) || awaitingBytes >= kSyncBatchBytes);
+    }
     bool foldReady() const;
     void foldNext(std::unique_lock<std::mutex>& lock, std::vector<char>& buffer);
     void foldedTo(int64_t end);
@@ -64,8 +68,9 @@ struct Verifier::State {
     const std::function<void()> wake;
 
     mutable std::mutex mutex;
-    std::condition_variable work;    // for the workers: a job, a block to fold, or the end
-    std::condition_variable settled; // for drain()
+    std::condition_variable work;     // for the workers: a job, a block to fold, or the end
+    std::condition_variable settled;  // for drain()
+    std::condition_variable syncWork; // for the syncer: a batch is due, or the end
     std::deque<VerifyJob> queue;
     int running = 0;
     std::vector<VerifyVerdict> ready;
@@ -88,8 +93,9 @@ struct Verifier::State {
     std::optional<Sha256Hasher> whole;
     std::optional<Sha256> wholeDigest;
 
-    std::vector<std::vector<char>> buffers; // one per thread
+    std::vector<std::vector<char>> buffers; // one per worker
     std::vector<std::thread> threads;
+    std::thread syncer;
 };
 
 Kind Verifier::State::check(const VerifyJob& job, std::vector<char>& buffer,
@@ -156,11 +162,13 @@ void Verifier::State::foldNext(std::unique_lock<std::mutex>& lock, std::vector<c
 }
 
 // One fdatasync for every Good verdict waiting, once nothing else is under
-// way (or enough waits); whoever finishes the last job does it.
-bool Verifier::State::syncIfDue(std::unique_lock<std::mutex>& lock) {
-    bool published = false;
-    while (!closing && !syncing && !awaitingSync.empty() &&
-           ((queue.empty() && running == 0) || awaitingBytes >= kSyncBatchBytes)) {
+// way (or enough waits), on a thread of its own so the workers go on
+// checking while the disk works.
+void Verifier::State::syncLoop() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+        syncWork.wait(lock, [&] { return closing || syncDue(); });
+        if (closing) return;
         std::vector<VerifyVerdict> batch;
         batch.swap(awaitingSync);
         awaitingBytes = 0;
@@ -176,9 +184,13 @@ bool Verifier::State::syncIfDue(std::unique_lock<std::mutex>& lock) {
             if (rc != 0) v.kind = Kind::IoError;
             ready.push_back(v);
         }
-        published = true;
+        settled.notify_all();
+        if (wake) {
+            lock.unlock();
+            wake();
+            lock.lock();
+        }
     }
-    return published;
 }
 
 void Verifier::State::run(std::vector<char>& buffer) {
@@ -231,7 +243,7 @@ void Verifier::State::run(std::vector<char>& buffer) {
             ready.push_back({job.block, kind});
             published = true;
         }
-        published = syncIfDue(lock) || published;
+        if (syncDue()) syncWork.notify_one();
         settled.notify_all();
         if (published && wake) {
             lock.unlock();
@@ -244,21 +256,27 @@ void Verifier::State::run(std::vector<char>& buffer) {
 Verifier::Verifier(int fd, std::function<void()> wake, int threads)
     : state_(std::make_unique<State>(fd, std::move(wake))) {
     const auto n = static_cast<std::size_t>(std::max(1, threads));
-    state_->buffers.assign(n, std::vector<char>(kReadChunk));
-    state_->threads.reserve(n);
+    State* state = state_.get();
+    state->buffers.assign(n, std::vector<char>(kReadChunk));
+    state->threads.reserve(n);
+    state->syncer = std::thread([state] { state->syncLoop(); });
     for (std::size_t i = 0; i < n; ++i) {
         try {
-            State* state = state_.get();
-            state_->threads.emplace_back([state, i] { state->run(state->buffers[i]); });
+            state->threads.emplace_back([state, i] { state->run(state->buffers[i]); });
         } catch (const std::system_error&) {
-            // Fewer threads only hash more slowly; none at all is an error.
-            if (state_->threads.empty()) throw;
-            break;
+            // Fewer workers only check more slowly; none at all is an error.
+            if (!state->threads.empty()) break;
+            stop();
+            throw;
         }
     }
 }
 
 Verifier::~Verifier() {
+    stop();
+}
+
+void Verifier::stop() noexcept {
     {
         std::lock_guard lock(state_->mutex);
         state_->closing = true;
@@ -266,7 +284,9 @@ Verifier::~Verifier() {
     }
     state_->work.notify_all();
     state_->settled.notify_all();
+    state_->syncWork.notify_all();
     for (std::thread& t : state_->threads) t.join();
+    state_->syncer.join();
 }
 
 void Verifier::submit(VerifyJob job) {

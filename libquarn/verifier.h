@@ -39,7 +39,8 @@ public:
     // `fd` is borrowed and must outlive the verifier. `wake` is called from
     // a verifier thread whenever verdicts become ready (the transfer passes
     // curl_multi_wakeup), never with a lock held. `threads` >= 1 hash in
-    // parallel. Throws std::system_error when no thread can be started.
+    // parallel; one more thread calls fdatasync, so they go on meanwhile.
+    // Throws std::system_error when that one or no worker can be started.
     Verifier(int fd, std::function<void()> wake, int threads = 1);
     // Drops jobs not yet begun, finishes the ones under way (`wake` may be
     // called meanwhile), joins: no verifier thread touches `fd` afterwards.
@@ -69,6 +70,8 @@ public:
     std::optional<Sha256> wholeFileDigest() const;
 
 private:
+    void stop() noexcept;
+
     struct State;
     std::unique_ptr<State> state_;
 };
