@@ -51,7 +51,8 @@ void Ledger::submit(Job kind, int64_t from, int64_t to, bool flush) {
 void Ledger::submitPiece(std::size_t piece, bool flush) {
     const uint64_t id = nextJob_++;
     const int64_t from = grid_->start(piece), to = grid_->end(piece);
-    pending_[id] = Pending{Job::Piece, from, to, generation_[piece]};
+    pending_[id] =
+        Pending{Job::Piece, from, to, generation_[piece], bytes_.claimed.intersects(from, to)};
     checking_[piece] = true;
     submitted_.add(from, to);
     verifier_->submit(VerifyJob{id, from, to - from, hashes_[piece], flush});
@@ -59,9 +60,10 @@ void Ledger::submitPiece(std::size_t piece, bool flush) {
 
 void Ledger::wrote(int source, int64_t from, int64_t to) {
     if (to <= from) return;
-    if (submitted_.intersects(from, to))
-        for (const auto& [a, b] : submitted_.runs())
-            if (a < to && b > from) rewritten_.add(std::max(a, from), std::min(b, to));
+    if (submitted_.intersects(from, to)) {
+        const RangeSet again = submitted_.within(from, to);
+        for (const auto& [a, b] : again.runs()) rewritten_.add(a, b);
+    }
     bytes_.written.add(from, to);
     if (!grid_) return;
     for (std::size_t i = grid_->index(from); i <= grid_->index(to - 1); ++i) {
@@ -73,17 +75,14 @@ void Ledger::wrote(int source, int64_t from, int64_t to) {
 
 void Ledger::settle(int64_t from, int64_t to) {
     if (grid_) return; // pieces go to the verifier as they complete
-    RangeSet runs;
-    for (const auto& [a, b] : bytes_.written.runs())
-        if (a < to && b > from) runs.add(std::max(a, from), std::min(b, to));
-    for (const auto& [a, b] : submitted_.runs()) runs.remove(a, b);
+    RangeSet runs = bytes_.written.within(from, to);
+    const RangeSet waiting = submitted_.within(from, to);
+    for (const auto& [a, b] : waiting.runs()) runs.remove(a, b);
     for (const auto& [a, b] : runs.runs()) submit(Job::Flush, a, b, true);
 }
 
 void Ledger::confirmClaimed(int64_t from, int64_t to) {
-    RangeSet confirmed;
-    for (const auto& [a, b] : bytes_.claimed.runs())
-        if (a < to && b > from) confirmed.add(std::max(a, from), std::min(b, to));
+    const RangeSet confirmed = bytes_.claimed.within(from, to);
     for (const auto& [a, b] : confirmed.runs()) {
         bytes_.claimed.remove(a, b);
         if (wholeFile_) {
@@ -102,11 +101,17 @@ void Ledger::confirmAllClaimed() {
 }
 
 void Ledger::dropClaimed() {
-    if (bytes_.claimed.empty()) return;
-    if (grid_)
-        for (const auto& [a, b] : bytes_.claimed.runs())
+    dropClaimed(0, bytes_.size);
+}
+
+void Ledger::dropClaimed(int64_t from, int64_t to) {
+    if (!bytes_.claimed.intersects(from, to)) return;
+    if (grid_) {
+        const RangeSet dropped = bytes_.claimed.within(from, to);
+        for (const auto& [a, b] : dropped.runs())
             for (std::size_t i = grid_->index(a); i <= grid_->index(b - 1); ++i) ++generation_[i];
-    bytes_.claimed.clear();
+    }
+    bytes_.claimed.remove(from, to);
     dirty_ = true;
 }
 
@@ -159,16 +164,15 @@ void Ledger::apply(const VerifyVerdict& v, Verdicts& out) {
             bytes_.good.add(job.from, job.to);
             dirty_ = true;
         } else {
-            out.blamed.push_back(contributors_[i]);
+            if (!job.earlier) out.blamed.push_back(contributors_[i]);
             dirty_ = true;
         }
         contributors_[i] = 0;
         return;
     }
-    RangeSet durable;
-    for (const auto& [a, b] : bytes_.written.runs())
-        if (a < job.to && b > job.from) durable.add(std::max(a, job.from), std::min(b, job.to));
-    for (const auto& [a, b] : rewritten_.runs()) durable.remove(a, b);
+    RangeSet durable = bytes_.written.within(job.from, job.to);
+    const RangeSet stale = rewritten_.within(job.from, job.to);
+    for (const auto& [a, b] : stale.runs()) durable.remove(a, b);
     rewritten_.remove(job.from, job.to);
     for (const auto& [a, b] : durable.runs()) {
         bytes_.written.remove(a, b);

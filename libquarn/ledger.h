@@ -46,6 +46,7 @@ public:
     void confirmClaimed(int64_t from, int64_t to);
     void confirmAllClaimed();
     void dropClaimed();                         // the .part's old bytes are not the origin's file
+    void dropClaimed(int64_t from, int64_t to); // these of them are not
     void dropWritten(int64_t from, int64_t to); // a copy that lost: the winner overwrites
     void forget();                              // the file starts over
 
@@ -59,7 +60,11 @@ public:
     Verdicts windDown();
 
     bool complete() const noexcept { return bytes_.complete() && verifier_->outstanding() == 0; }
-    std::optional<Sha256> wholeFileDigest() const { return verifier_->wholeFileDigest(); }
+    // Waits for the digest to take in every block that is in.
+    std::optional<Sha256> wholeFileDigest() {
+        verifier_->drain();
+        return verifier_->wholeFileDigest();
+    }
     bool takeDirty() noexcept { return std::exchange(dirty_, false); }
 
     // Runs of unsubmitted written bytes shorter than this wait for more.
@@ -70,7 +75,8 @@ private:
     struct Pending {
         Job kind;
         int64_t from, to;
-        uint64_t generation; // of the piece, for Piece jobs
+        uint64_t generation;  // of the piece, for Piece jobs
+        bool earlier = false; // holds bytes an earlier run left: a bad one blames no source
     };
     void submit(Job kind, int64_t from, int64_t to, bool flush);
     void submitPiece(std::size_t piece, bool flush);

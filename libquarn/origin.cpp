@@ -1,7 +1,6 @@
 #include "libquarn/origin.h"
 
 #include "libquarn/connection.h"
-#include "libquarn/text.h"
 
 #include <stdexcept>
 
@@ -83,18 +82,9 @@ MetalinkResult DocumentFetch::finish(CURLM* multi, long result, std::string_view
     multi_ = nullptr;
     long status = 0;
     curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
-    char* type = nullptr;
-    curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_TYPE, &type);
-    const bool announced =
-        type != nullptr && startsWithNoCase(trimSpace(type), "application/metalink4+xml");
     if (tooLong_ || result != CURLE_OK || status != 200) return {};
-    MetalinkResult parsed = parseMetalink(body_, name);
-    // Announced as a document but none: the origin's document is broken.
-    if (announced && parsed.kind == MetalinkResult::Kind::NotMetalink) {
-        parsed.kind = MetalinkResult::Kind::Broken;
-        parsed.why = "not a Metalink 4 document";
-    }
-    return parsed;
+    // Whatever the answer calls itself, only a Metalink 4 root makes it a document.
+    return parseMetalink(body_, name);
 }
 
 std::string documentLocation(const ResponseHead& head, const std::string& url,

@@ -76,6 +76,20 @@ int64_t RangeSet::nextIn(int64_t at) const {
     return it == runs_.end() ? -1 : it->first;
 }
 
+RangeSet RangeSet::within(int64_t from, int64_t to) const {
+    RangeSet out;
+    auto it = runs_.upper_bound(from);
+    if (it != runs_.begin()) --it;
+    for (; it != runs_.end() && it->first < to; ++it) {
+        const int64_t a = std::max(from, it->first), b = std::min(to, it->second);
+        if (a < b) {
+            out.runs_.emplace_hint(out.runs_.end(), a, b);
+            out.bytes_ += b - a;
+        }
+    }
+    return out;
+}
+
 int64_t RangeSet::bytesIn(int64_t from, int64_t to) const {
     int64_t sum = 0;
     auto it = runs_.upper_bound(from);

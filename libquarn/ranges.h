@@ -23,6 +23,8 @@ public:
     // The first byte at or after `at` that is in the set, or -1.
     int64_t nextIn(int64_t at) const;
     int64_t bytesIn(int64_t from, int64_t to) const;
+    // The set's bytes inside [from, to), in time of the runs it touches.
+    RangeSet within(int64_t from, int64_t to) const;
 
     int64_t bytes() const noexcept { return bytes_; }
     bool empty() const noexcept { return runs_.empty(); }

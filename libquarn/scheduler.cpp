@@ -50,8 +50,10 @@ private:
         return best;
     }
 
+    // Against the fastest flight, or the fastest source when those left in
+    // flight are all slow.
     void handOverSlowFlights() {
-        const double best = bestFlightRate();
+        const double best = std::max(bestFlightRate(), bestSourceRate());
         for (auto it = flights_.begin(); it != flights_.end();) {
             if (it->duplicate || !slowBeside(it->rate, best)) {
                 ++it;
@@ -206,8 +208,9 @@ private:
         const double minimum = std::chrono::duration<double>(kEndGameMin).count();
         if (time <= minimum) return false;
         const double thiefRate = sources_[static_cast<std::size_t>(source)].rate;
-        // An unmeasured thief is worth a try only against an unmeasured or stalled flight.
-        if (thiefRate > 0 ? bytes / thiefRate >= time : rate > 0) return false;
+        // Worth a second copy only when it would arrive in half the time; an
+        // unmeasured thief only against an unmeasured or stalled flight.
+        if (thiefRate > 0 ? 2 * bytes / thiefRate >= time : rate > 0) return false;
         slowest->raced = true;
         assign(connection, source, slowest->cursor, slowest->to, true);
         return true;

@@ -5,7 +5,8 @@
 //
 // The rules, in the order plan() applies them:
 //  1. A slow flight hands over: one whose rate over the last kRateWindow is
-//     under 1/kSlowRatio of the fastest flight's is cut at its cursor, and
+//     under 1/kSlowRatio of the fastest flight's (or of the fastest source's
+//     best, when every flight left is slow) is cut at its cursor, and
 //     its connection and the rest of its range are planned afresh.
 //  2. Sources by rate: a source not yet measured is tried first (peers
 //     before the origin), then the fastest per connection; a slow source
@@ -20,7 +21,8 @@
 //     parts keep at least kMinSplit.
 //  5. Else end game: the flight that would take longest (beyond
 //     kEndGameMin) is also requested from the idle connection, when that
-//     one's source would finish sooner; the first copy of a byte wins.
+//     one's source would bring it in half the time; the first copy of a
+//     byte wins.
 #pragma once
 
 #include "libquarn/ranges.h"

@@ -313,8 +313,12 @@ bool Transfer::differs(Connection& c, int64_t at) {
     }
     if (bytes.claimed.contains(at)) {
         // The .part no longer belongs to the origin's file, or its tail is
-        // damaged: nothing an earlier run left can be trusted.
-        ledger_->dropClaimed();
+        // damaged: nothing an earlier run left can be trusted. With piece
+        // hashes each of its pieces is judged on its own.
+        if (ledger_->hashed())
+            ledger_->dropClaimed(at, bytes.claimed.runEnd(at));
+        else
+            ledger_->dropClaimed();
         return true;
     }
     if (bytes.written.contains(at)) {
@@ -557,9 +561,13 @@ Transfer::Outcome Transfer::schedule() {
         const schedule::Plan plan = schedule::plan(situation(Clock::now()));
         for (const schedule::Cut& cut : plan.cuts) {
             Connection& c = *connections_[static_cast<std::size_t>(cut.connection)];
-            if (cut.to <= c.cursor)
+            if (cut.to <= c.cursor) {
+                // Handed over for being slow: its source is known by that now.
+                auto& policy = sources_[static_cast<std::size_t>(c.source)]->policy;
+                if (const double rate = c.rate(Clock::now()); rate >= 0)
+                    policy.rate = policy.rate < 0 ? rate : std::min(policy.rate, rate);
                 release(c);
-            else
+            } else
                 c.to = cut.to;
         }
         for (const schedule::Assignment& a : plan.assignments) {

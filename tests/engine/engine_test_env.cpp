@@ -126,7 +126,10 @@ void EngineTest::SetUp() {
          "limit_rate $quarn_rate;"},
         {"/redirect_open_site/", "", "", 0, false,
          "return 302 http://localhost:$server_port/open_site/sample.bin;"},
+        // Two connections per client, as many servers allow; the rest get 503.
+        {"/limited_site/", "", "", 4 * kMiB, false, "limit_conn perip 2;"},
     };
+    options.httpExtra = "limit_conn_zone $binary_remote_addr zone=perip:1m;";
     nginx_.start(options);
 }
 
@@ -145,6 +148,20 @@ std::string EngineTest::serve(const std::string& site, const std::string& name, 
     std::string bytes = sampleBytes(size, static_cast<uint32_t>(size));
     writeFile(tmp_ / "www" / site / name, bytes);
     return bytes;
+}
+
+engine::MetalinkFile EngineTest::publishDocument(const std::string& site, const std::string& name,
+                                                 const std::string& bytes, int64_t pieceLength) {
+    engine::MetalinkFile doc;
+    doc.name = name;
+    doc.size = static_cast<int64_t>(bytes.size());
+    doc.sha256 = engine::sha256(bytes);
+    doc.pieceLength = pieceLength;
+    for (std::size_t at = 0; at < bytes.size(); at += static_cast<std::size_t>(pieceLength))
+        doc.pieces.push_back(engine::sha256(
+            std::string_view(bytes).substr(at, static_cast<std::size_t>(pieceLength))));
+    writeFile(tmp_ / "www" / site / (name + ".meta4"), engine::writeMetalink(doc));
+    return doc;
 }
 
 Download EngineTest::request(const std::string& site, const std::string& name, int64_t size) const {

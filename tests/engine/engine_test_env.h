@@ -4,6 +4,7 @@
 #pragma once
 
 #include "dialog/samplerequest.h"
+#include "libquarn/metalink.h"
 #include "tests/support/environment.h"
 #include "tests/support/files.h"
 #include "tests/support/nginx_fixture.h"
@@ -91,6 +92,7 @@ bool killDownloadWhen(const Download& d, const std::function<bool()>& until,
 //   /capped_site/  4 MiB/s per connection
 //   /whole_site/  Range ignored, no limit
 //   /steal_site/  1 MiB/s for a request from byte 0, no limit otherwise
+//   /limited_site/  4 MiB/s per connection, two connections per client (503 beyond)
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -101,6 +103,10 @@ protected:
     // Writes `size` sample bytes as www/SITE/NAME and returns them.
     std::string serve(const std::string& site, const std::string& name, std::size_t size);
     Download request(const std::string& site, const std::string& name, int64_t size) const;
+    // Puts the Metalink document of `bytes` beside www/SITE/NAME, where the
+    // engine looks for it.
+    engine::MetalinkFile publishDocument(const std::string& site, const std::string& name,
+                                         const std::string& bytes, int64_t pieceLength = kMiB);
 
     fs::path tmp_;
     NginxServer nginx_;

@@ -96,6 +96,7 @@ void NginxServer::start(const NginxOptions& options) {
              << "events { worker_connections 256; }\n"
              << "http {\n"
              << "  default_type application/octet-stream;\n"
+             << "  types { application/metalink4+xml meta4; }\n"
              << "  sendfile on;\n"
              << "  client_body_temp_path " << (p / "tmp/body").string() << ";\n"
              << "  proxy_temp_path " << (p / "tmp/proxy").string() << ";\n"
@@ -105,6 +106,7 @@ void NginxServer::start(const NginxOptions& options) {
              << "  log_format quarn '$status \"$request\" range=\"$http_range\" "
                 "user=\"$remote_user\" index=\"$http_index\" hash=\"$http_hash\" "
                 "sent=$body_bytes_sent scheme=$scheme';\n"
+             << "  " << options.httpExtra << "\n"
              << "  server {\n"
              << "    listen 127.0.0.1:" << port_ << (tls ? " ssl" : "") << ";\n";
         if (tls)

@@ -37,6 +37,7 @@ struct NginxOptions {
     std::vector<NginxLocation> locations;
     int64_t limitRate = 0; // server-wide default, bytes per second
     uint16_t port = 0;     // 0: a free loopback port; else this one (e.g. a fixed endpoint)
+    std::string httpExtra; // directives of the http block, verbatim (e.g. a limit_conn_zone)
     NginxTls tls;
 };
 
