@@ -84,6 +84,29 @@ TEST_P(Worker, CloseDuringRunJoinsWorkerPromptly) {
     QCoreApplication::processEvents();
 }
 
+// The engine's stop may take longer than a pause (a loaded machine, a slow
+// disk): the last report still comes after it, so the window shows the stop,
+// not the transfer the stop ended.
+TEST_P(Worker, LastReportComesAfterASlowStop) {
+    fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 5, 6, 7, 8}});
+    fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":5")});
+    Click(Button(GetParam()));
+    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    bool endedDuringStop = false;
+    fakeengine::SetStopHook([&] {
+        // Ten pauses long, unless the worker ends first: it must not.
+        endedDuringStop = waitFor([&] { return dlg->RunningWorkers() == 0; }, 200ms);
+        fakeengine::QueueStates({{QUARN_STATE_STOPPED}});
+        fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_STOPPED)});
+    });
+    Click(IDC_STOP_DOWNLOAD);
+    fakeengine::SetStopHook({});
+    ASSERT_TRUE(WorkersEnded());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(endedDuringStop);
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8("중지"));
+}
+
 // Stop pressed while the engine is still taking the start: the stop found
 // nothing to stop, so the worker applies it to what the start began.
 TEST_P(Worker, StopDuringStartIsAppliedToTheStartedTransfer) {
