@@ -68,7 +68,7 @@ TEST_P(Worker, CloseDuringRunJoinsWorkerPromptly) {
     fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 5, 6, 7, 8}});
     fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":5")});
     Click(Button(GetParam()));
-    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
     fakeengine::QueueStates({{QUARN_STATE_SERVER_ERROR}});
     fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_SERVER_ERROR)});
 
@@ -91,7 +91,7 @@ TEST_P(Worker, LastReportComesAfterASlowStop) {
     fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 5, 6, 7, 8}});
     fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":5")});
     Click(Button(GetParam()));
-    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
     bool endedDuringStop = false;
     fakeengine::SetStopHook([&] {
         // Ten pauses long, unless the worker ends first: it must not.
@@ -167,11 +167,11 @@ INSTANTIATE_TEST_SUITE_P(Paths, Worker, ::testing::Values(Path::Param, Path::Jso
 // Both starts send the sample request, and only worker threads talk to the engine.
 TEST_F(DialogTest, StartsSendSampleRequestsFromWorkerThreads) {
     Click(IDC_START_DOWNLOAD);
-    ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadState") >= 2; }));
+    ASSERT_TRUE(pump(*dlg, [] { return fakeengine::CountCalls("getDownloadState") >= 2; }));
     Click(IDC_STOP_DOWNLOAD);
     ASSERT_TRUE(WorkersEnded());
     Click(IDC_START_DOWNLOAD_JSON);
-    ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadStateJson") >= 2; }));
+    ASSERT_TRUE(pump(*dlg, [] { return fakeengine::CountCalls("getDownloadStateJson") >= 2; }));
 
     const auto starts = fakeengine::CallsTo("startDownload");
     ASSERT_EQ(starts.size(), 1u);
@@ -240,7 +240,7 @@ class JsonStartReply : public DialogTest, public ::testing::WithParamInterface<S
 TEST_P(JsonStartReply, WithoutNegativeErrPollingBegins) {
     fakeengine::SetStartReply(GetParam().reply);
     Click(IDC_START_DOWNLOAD_JSON);
-    ASSERT_TRUE(pump([&] { return !recorder.reports.empty(); }));
+    ASSERT_TRUE(pump(*dlg, [&] { return !recorder.reports.empty(); }));
     EXPECT_EQ(recorder.reports[0].message, WM_TRANSFER_PROGRESS);
     EXPECT_GE(fakeengine::CountCalls("getDownloadStateJson"), 1u);
 }
@@ -296,7 +296,7 @@ TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
 TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {
     fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":1")});
     Click(IDC_START_DOWNLOAD_JSON);
-    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
     const std::uint32_t oldRun = dlg->CurrentRun();
 
     // From here on the old run can only answer a failure that would stop the new one.
@@ -305,7 +305,7 @@ TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {
     Click(IDC_START_DOWNLOAD);
     ASSERT_NE(dlg->CurrentRun(), oldRun);
 
-    ASSERT_TRUE(pump([&] {
+    ASSERT_TRUE(pump(*dlg, [&] {
         const auto old = recorder.From(oldRun);
         return dlg->RunningWorkers() == 1 && !old.empty() &&
                old.back().wParam == QUARN_STATE_SERVER_ERROR &&
@@ -338,7 +338,7 @@ TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
         else
             dlg->OnStartDownload();
         if (cycle % 4 == 1) {
-            ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+            ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
         }
         if (cycle % 5 == 0) dlg->OnStopDownload();
         if (cycle % 7 == 0) dlg->OnStartDownload();
@@ -347,9 +347,11 @@ TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
         QCoreApplication::processEvents();
         // A joined thread may linger in /proc a moment after the join returns.
         if (cycle == 0) baseline = ThreadCount();
-        ASSERT_TRUE(pump([&] { return ThreadCount() <= baseline; }))
-            << "cycle " << cycle << ": " << ThreadCount() << " threads, " << baseline
-            << " after the first";
+        ASSERT_TRUE(waitFor([&] {
+            QCoreApplication::processEvents();
+            return ThreadCount() <= baseline;
+        })) << "cycle "
+            << cycle << ": " << ThreadCount() << " threads, " << baseline << " after the first";
     }
     fakeengine::Reset();
 }
