@@ -173,6 +173,13 @@ bool isLocalPath(const std::string& path) {
     return drive || (!path.empty() && path[0] == '/');
 }
 
+// Why the download failed, in the engine's words; empty from an engine that
+// does not say.
+std::string failureCause() {
+    const Json::Value cause = parseEngineJson(getDownloadStateJson())["cause"];
+    return cause.isString() ? cause.asString() : std::string();
+}
+
 int finalStatus(int32_t state, const std::string& out, long long size) {
     switch (state) {
     case QUARN_STATE_COMPLETE:
@@ -182,14 +189,25 @@ int finalStatus(int32_t state, const std::string& out, long long size) {
         std::fprintf(stderr, "quarn get: stopped; %s.part is kept, the same command resumes it\n",
                      out.c_str());
         return kStopped;
-    case QUARN_STATE_WRITE_ERROR:
-        std::fprintf(stderr, "quarn get: cannot write %s (disk full, I/O error or rename failed)\n",
-                     out.c_str());
+    case QUARN_STATE_WRITE_ERROR: {
+        const std::string cause = failureCause();
+        if (cause.empty())
+            std::fprintf(stderr,
+                         "quarn get: cannot write %s (disk full, I/O error or rename failed)\n",
+                         out.c_str());
+        else
+            std::fprintf(stderr, "quarn get: cannot write %s: %s\n", out.c_str(), cause.c_str());
         return kWriteError;
-    default:
-        std::fprintf(stderr, "quarn get: the transfer failed (server unreachable, HTTP error, "
-                             "stalled, or not the size asked for)\n");
+    }
+    default: {
+        const std::string cause = failureCause();
+        if (cause.empty())
+            std::fprintf(stderr, "quarn get: the transfer failed (server unreachable, HTTP error, "
+                                 "stalled, or not the size asked for)\n");
+        else
+            std::fprintf(stderr, "quarn get: the transfer failed: %s\n", cause.c_str());
         return kServerError;
+    }
     }
 }
 

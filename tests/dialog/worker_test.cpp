@@ -291,6 +291,29 @@ TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
     EXPECT_TRUE(StartEnabled());
 }
 
+// The engine names the cause of a failure in a member the console does not
+// read: with it or without, the window ends the same.
+TEST_F(DialogTest, AFailureCauseInTheStatusLeavesTheWindowAsItWas) {
+    for (const std::int32_t state : {QUARN_STATE_WRITE_ERROR, QUARN_STATE_SERVER_ERROR}) {
+        std::vector<std::string> windows;
+        for (const char* cause : {"", ",\"cause\":\"HTTP 404 Not Found\""}) {
+            const std::string numbers = ",\"speed\":7,\"remain_time\":0,\"receive_size\":9,"
+                                        "\"current_file_size\":1048576,\"filesize\":2097152";
+            fakeengine::QueueStatusJson(
+                {StatusJson(QUARN_STATE_RECEIVING, numbers), StatusJson(state, numbers + cause)});
+            Click(IDC_START_DOWNLOAD_JSON);
+            ASSERT_TRUE(WorkersEnded());
+            QCoreApplication::processEvents();
+            windows.push_back(describeWindow(*dlg));
+        }
+        EXPECT_EQ(windows[0], windows[1]);
+        EXPECT_NE(
+            windows[0].find(state == QUARN_STATE_WRITE_ERROR ? "파일쓰기 에러" : "서버연결 실패"),
+            std::string::npos)
+            << windows[0];
+    }
+}
+
 // A quick stop and start: the earlier run winds down with its own final poll,
 // and nothing it reports reaches the display or stops the new run.
 TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {

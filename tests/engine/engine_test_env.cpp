@@ -126,6 +126,7 @@ void EngineTest::SetUp() {
          "limit_rate $quarn_rate;"},
         {"/redirect_open_site/", "", "", 0, false,
          "return 302 http://localhost:$server_port/open_site/sample.bin;"},
+        {"/forbidden_site/", "", "", 0, false, "return 403;"},
     };
     nginx_.start(options);
 }
