@@ -14,35 +14,87 @@ bool listed(const std::vector<std::string_view>& names, std::string_view name) {
 
 Options::Options(const std::vector<std::string>& args, const std::vector<std::string_view>& valued,
                  const std::vector<std::string_view>& flags) {
+    parse(args, valued, flags);
+    if (!errors_.empty()) throw UsageError{errors_.front().message};
+}
+
+Options Options::gather(const std::vector<std::string>& args,
+                        const std::vector<std::string_view>& valued,
+                        const std::vector<std::string_view>& flags) {
+    Options o;
+    o.parse(args, valued, flags);
+    return o;
+}
+
+void Options::parse(const std::vector<std::string>& args,
+                    const std::vector<std::string_view>& valued,
+                    const std::vector<std::string_view>& flags) {
+    end_ = args.size();
+    const auto fail = [&](std::size_t at, std::string message) {
+        errors_.push_back({at, std::move(message)});
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--") {
-            positional_.insert(positional_.end(), args.begin() + static_cast<long>(i) + 1,
-                               args.end());
+            for (std::size_t k = i + 1; k < args.size(); ++k) {
+                positional_.push_back(args[k]);
+                positionalAt_.push_back(k);
+            }
             break;
         }
         if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-            if (arg.size() > 1 && arg[0] == '-') throw UsageError{"unknown option " + arg};
+            if (arg.size() > 1 && arg[0] == '-') {
+                fail(i, "unknown option " + arg);
+                continue;
+            }
             positional_.push_back(arg);
+            positionalAt_.push_back(i);
             continue;
         }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         if (listed(flags, name)) {
-            if (equals != std::string::npos) throw UsageError{name + " takes no value"};
-            flags_.push_back(name);
+            if (equals != std::string::npos)
+                fail(i, name + " takes no value");
+            else
+                flags_.push_back(name);
             continue;
         }
-        if (!listed(valued, name)) throw UsageError{"unknown option " + name};
-        if (values_.count(name) != 0) throw UsageError{name + " given twice"};
-        if (equals != std::string::npos) {
-            values_[name] = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            values_[name] = args[++i];
-        } else {
-            throw UsageError{name + " needs a value"};
+        if (!listed(valued, name)) {
+            fail(i, "unknown option " + name);
+            continue;
         }
+        const std::size_t at = i;
+        std::string value;
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            fail(at, name + " needs a value");
+            continue;
+        }
+        if (values_.count(name) != 0) {
+            fail(at, name + " given twice");
+            continue;
+        }
+        values_[name] = std::move(value);
+        positions_[name] = at;
     }
+}
+
+std::size_t Options::position(std::string_view name) const {
+    const auto it = positions_.find(name);
+    return it == positions_.end() ? end_ : it->second;
+}
+
+void reportArgumentErrors(std::vector<ArgumentError> errors) {
+    std::stable_sort(errors.begin(), errors.end(),
+                     [](const ArgumentError& a, const ArgumentError& b) { return a.at < b.at; });
+    std::string message;
+    for (const ArgumentError& e : errors)
+        message += (message.empty() ? "" : "\nquarn: ") + e.message;
+    throw UsageError{message};
 }
 
 std::optional<std::string> Options::value(std::string_view name) const {
@@ -114,6 +166,25 @@ bool isHexDigest(std::string_view text) {
     return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
            });
+}
+
+bool hasPort(std::string_view server) {
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (server.size() >= scheme.size() &&
+            std::equal(scheme.begin(), scheme.end(), server.begin(), [](char a, char b) {
+                return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
+            })) {
+            server.remove_prefix(scheme.size());
+            break;
+        }
+    }
+    const std::size_t colon = server.rfind(':');
+    const std::size_t bracket = server.rfind(']');
+    if (colon == std::string_view::npos || colon == 0 ||
+        (bracket != std::string_view::npos && bracket > colon))
+        return false;
+    const std::optional<long long> port = parsePositive(server.substr(colon + 1));
+    return port && *port <= 65535;
 }
 
 std::optional<long long> parsePositive(std::string_view digits) {
