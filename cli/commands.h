@@ -73,9 +73,8 @@ private:
     std::size_t end_ = 0;
 };
 
-// Strict UTF-8 to UTF-16; nullopt for malformed text.
-std::optional<std::u16string> toUtf16(std::string_view utf8);
-// The same, as a UsageError naming the option.
+// Strict UTF-8 to UTF-16 (cli/utf16.h); malformed text is a UsageError
+// naming the option.
 std::u16string utf16Argument(std::string_view option, const std::string& utf8);
 bool isHexDigest(std::string_view text);
 // HOST:PORT, http:// or https:// before it allowed, with a port of 1..65535.

@@ -1,6 +1,8 @@
 // quarn get: one download through the engine, followed on the terminal.
 #include "cli/commands.h"
 
+#include "cli/utf16.h"
+
 #include <quarn/quarn.h>
 
 #include <json/json.h>
@@ -200,7 +202,7 @@ std::optional<std::string> resolveOut(const std::string& out) {
 using Check = std::optional<std::string> (*)(const std::string& value);
 
 std::optional<std::string> utf8Problem(const char* name, const std::string& value) {
-    if (!toUtf16(value)) return std::string(name) + " is not valid UTF-8";
+    if (!utf16::fromUtf8(value)) return std::string(name) + " is not valid UTF-8";
     return std::nullopt;
 }
 

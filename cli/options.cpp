@@ -1,5 +1,7 @@
 #include "cli/commands.h"
 
+#include "cli/utf16.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -114,50 +116,8 @@ bool Options::flag(std::string_view name) const {
     return std::find(flags_.begin(), flags_.end(), name) != flags_.end();
 }
 
-std::optional<std::u16string> toUtf16(std::string_view utf8) {
-    std::u16string out;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        int extra = 0;
-        char32_t cp = 0;
-        if (lead < 0x80) {
-            cp = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-            cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            cp = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            cp = lead & 0x07;
-        } else {
-            return std::nullopt;
-        }
-        if (i + static_cast<std::size_t>(extra) >= utf8.size()) return std::nullopt;
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(utf8[i + static_cast<std::size_t>(k)]);
-            if ((next & 0xC0) != 0x80) return std::nullopt;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return std::nullopt;
-        i += 1 + static_cast<std::size_t>(extra);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
 std::u16string utf16Argument(std::string_view option, const std::string& utf8) {
-    std::optional<std::u16string> text = toUtf16(utf8);
+    std::optional<std::u16string> text = utf16::fromUtf8(utf8);
     if (!text) throw UsageError{std::string(option) + " is not valid UTF-8"};
     return *text;
 }
