@@ -230,7 +230,7 @@ constexpr OptionRule kGetOptions[] = {
     {"--site", true, [](const std::string& v) { return nonEmptyUtf8("--site", v); }},
     {"--hash", true,
      [](const std::string& v) -> std::optional<std::string> {
-         if (!isHexDigest(v)) return "--hash must be 32 hexadecimal digits (0-9, a-f)";
+         if (!isHexDigest(v)) return "--hash must be 32 hexadecimal digits (0-9, a-f or A-F)";
          return std::nullopt;
      }},
     {"--size", true,
