@@ -1,6 +1,8 @@
 // quarn get: one download through the engine, followed on the terminal.
 #include "cli/commands.h"
 
+#include "cli/utf16.h"
+
 #include <quarn/quarn.h>
 
 #include <json/json.h>
@@ -9,7 +11,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -166,11 +170,108 @@ const char* startErrorText(int32_t code) {
     }
 }
 
-bool isLocalPath(const std::string& path) {
-    const bool drive = path.size() >= 3 &&
-                       ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
-                       path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-    return drive || (!path.empty() && path[0] == '/');
+bool isDrivePath(const std::string& path) {
+    return path.size() >= 3 &&
+           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+           path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+// A relative --out is taken from the working directory, as a shell would:
+// "." goes, and a leading ".." climbs from the working directory, which
+// getcwd gives without links. A ".." after a name is left for the engine
+// to refuse, since the name may be a link.
+std::optional<std::string> resolveOut(const std::string& out) {
+    if (out.empty() || out[0] == '/' || isDrivePath(out)) return out;
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::current_path(error);
+    if (error) return std::nullopt;
+    bool leading = true;
+    for (const std::filesystem::path& part : std::filesystem::path(out)) {
+        if (part.empty() || part == ".") continue;
+        if (part == ".." && leading) {
+            path = path.parent_path();
+            continue;
+        }
+        leading = false;
+        path /= part;
+    }
+    return path.string();
+}
+
+// The problem with an option's value, if any.
+using Check = std::optional<std::string> (*)(const std::string& value);
+
+std::optional<std::string> utf8Problem(const char* name, const std::string& value) {
+    if (!utf16::fromUtf8(value)) return std::string(name) + " is not valid UTF-8";
+    return std::nullopt;
+}
+
+std::optional<std::string> nonEmptyUtf8(const char* name, const std::string& value) {
+    if (value.empty()) return std::string(name) + " must not be empty";
+    return utf8Problem(name, value);
+}
+
+struct OptionRule {
+    const char* name;
+    bool required;
+    Check check;
+};
+
+// get's options, in the order the help lists them; a missing required one
+// is reported in this order, after everything written.
+constexpr OptionRule kGetOptions[] = {
+    {"--server", true,
+     [](const std::string& v) -> std::optional<std::string> {
+         if (const auto problem = nonEmptyUtf8("--server", v)) return problem;
+         if (!hasPort(v))
+             return "--server must be HOST:PORT with a port of 1 to 65535, e.g. 127.0.0.1:28080";
+         return std::nullopt;
+     }},
+    {"--site", true, [](const std::string& v) { return nonEmptyUtf8("--site", v); }},
+    {"--hash", true,
+     [](const std::string& v) -> std::optional<std::string> {
+         if (!isHexDigest(v)) return "--hash must be 32 hexadecimal digits (0-9, a-f or A-F)";
+         return std::nullopt;
+     }},
+    {"--size", true,
+     [](const std::string& v) -> std::optional<std::string> {
+         if (!parsePositive(v)) return "--size must be a positive number of bytes";
+         return std::nullopt;
+     }},
+    {"--out", true, [](const std::string& v) { return nonEmptyUtf8("--out", v); }},
+    {"--file", false, [](const std::string& v) { return nonEmptyUtf8("--file", v); }},
+    {"--user", false, [](const std::string& v) { return utf8Problem("--user", v); }},
+    {"--password", false, [](const std::string& v) { return utf8Problem("--password", v); }},
+};
+
+// Every argument error of a get, in the order written; nothing is created
+// before they are all known.
+void checkGetArguments(const Options& o) {
+    std::vector<ArgumentError> errors = o.errors();
+    for (std::size_t i = 0; i < o.positional().size(); ++i)
+        errors.push_back({o.positionalAt(i), "unexpected argument " + o.positional()[i]});
+    std::size_t missing = 0;
+    for (const OptionRule& rule : kGetOptions) {
+        const std::optional<std::string> value = o.value(rule.name);
+        if (!value) {
+            if (rule.required)
+                errors.push_back(
+                    {o.position(rule.name) + ++missing, std::string(rule.name) + " is required"});
+            continue;
+        }
+        if (const auto problem = rule.check(*value))
+            errors.push_back({o.position(rule.name), *problem});
+    }
+    if (o.value("--password").value_or("").size() > 0 && o.value("--user").value_or("").empty())
+        errors.push_back({o.position("--password"), "--password needs --user"});
+    if (!errors.empty()) reportArgumentErrors(std::move(errors));
+}
+
+// Why the download failed, in the engine's words; empty from an engine that
+// does not say.
+std::string failureCause() {
+    const Json::Value cause = parseEngineJson(getDownloadStateJson())["cause"];
+    return cause.isString() ? cause.asString() : std::string();
 }
 
 int finalStatus(int32_t state, const std::string& out, long long size) {
@@ -182,39 +283,45 @@ int finalStatus(int32_t state, const std::string& out, long long size) {
         std::fprintf(stderr, "quarn get: stopped; %s.part is kept, the same command resumes it\n",
                      out.c_str());
         return kStopped;
-    case QUARN_STATE_WRITE_ERROR:
-        std::fprintf(stderr, "quarn get: cannot write %s (disk full, I/O error or rename failed)\n",
-                     out.c_str());
+    case QUARN_STATE_WRITE_ERROR: {
+        const std::string cause = failureCause();
+        if (cause.empty())
+            std::fprintf(stderr,
+                         "quarn get: cannot write %s (disk full, I/O error or rename failed)\n",
+                         out.c_str());
+        else
+            std::fprintf(stderr, "quarn get: cannot write %s: %s\n", out.c_str(), cause.c_str());
         return kWriteError;
-    default:
-        std::fprintf(stderr, "quarn get: the transfer failed (server unreachable, HTTP error, "
-                             "stalled, or not the size asked for)\n");
+    }
+    default: {
+        const std::string cause = failureCause();
+        if (cause.empty())
+            std::fprintf(stderr, "quarn get: the transfer failed (server unreachable, HTTP error, "
+                                 "stalled, or not the size asked for)\n");
+        else
+            std::fprintf(stderr, "quarn get: the transfer failed: %s\n", cause.c_str());
         return kServerError;
+    }
     }
 }
 
 } // namespace
 
 int runGet(const std::vector<std::string>& args) {
-    const Options o(
+    const Options o = Options::gather(
         args, {"--server", "--site", "--hash", "--file", "--size", "--out", "--user", "--password"},
         {"--json"});
-    if (!o.positional().empty()) throw UsageError{"unexpected argument " + o.positional().front()};
-    const std::string server = o.required("--server");
-    const std::string site = o.required("--site");
-    const std::string hash = o.required("--hash");
-    if (!isHexDigest(hash)) throw UsageError{"--hash must be 32 hexadecimal digits"};
+    checkGetArguments(o);
+    const std::string server = *o.value("--server");
+    const std::string site = *o.value("--site");
+    const std::string hash = *o.value("--hash");
     const std::string file = o.value("--file").value_or(hash);
-    if (file.empty()) throw UsageError{"--file must not be empty"};
-    const std::optional<long long> size = parsePositive(o.required("--size"));
-    if (!size) throw UsageError{"--size must be a positive number of bytes"};
-    const std::string out = o.required("--out");
-    if (!isLocalPath(out))
-        throw UsageError{
-            "--out must be an absolute path (/dir/file) or a drive path (D:\\dir\\file)"};
+    const long long size = *parsePositive(*o.value("--size"));
+    const std::optional<std::string> resolved = resolveOut(*o.value("--out"));
+    if (!resolved) throw UsageError{"--out is relative, and the working directory is gone"};
+    const std::string& out = *resolved;
     const std::string user = o.value("--user").value_or("");
     const std::string password = o.value("--password").value_or("");
-    if (!password.empty() && user.empty()) throw UsageError{"--password needs --user"};
     const bool json = o.flag("--json");
 
     const std::u16string wServer = utf16Argument("--server", server),
@@ -234,7 +341,7 @@ int runGet(const std::vector<std::string>& args) {
         request["index"] = "";
         request["localfilename"] = out;
         request["hash"] = hash;
-        request["filesize"] = std::to_string(*size); // the engine takes it as a string
+        request["filesize"] = std::to_string(size); // the engine takes it as a string
         request["user_name"] = user;
         request["user_pwd"] = password;
         request["user_params"] = "";
@@ -245,24 +352,24 @@ int runGet(const std::vector<std::string>& args) {
         err = static_cast<int32_t>(jsonInteger(reply, "err", QUARN_ERR_OPERATION));
     } else {
         err = startDownload(wSite.c_str(), wServer.c_str(), wFile.c_str(), u"", wOut.c_str(),
-                            wHash.c_str(), *size, wUser.c_str(), wPassword.c_str(), u"");
+                            wHash.c_str(), size, wUser.c_str(), wPassword.c_str(), u"");
     }
     if (err != 0) {
         std::fprintf(stderr, "quarn get: %s (start error %" PRId32 ")\n", startErrorText(err), err);
         return kStartFailed;
     }
 
-    ProgressLine line(::isatty(STDOUT_FILENO) == 1, *size);
+    ProgressLine line(::isatty(STDOUT_FILENO) == 1, size);
     for (bool stopping = false;;) {
         const Poll p = json ? pollJson() : pollPlain();
         line.show(p);
         if (p.state >= QUARN_STATE_COMPLETE) {
             line.finish();
-            return finalStatus(p.state, out, *size);
+            return finalStatus(p.state, out, size);
         }
         if (stopping) { // stopDownload returned, so an end state must be there
             line.finish();
-            return finalStatus(QUARN_STATE_STOPPED, out, *size);
+            return finalStatus(QUARN_STATE_STOPPED, out, size);
         }
         const timespec pause{0, 500'000'000};
         const int signal = sigtimedwait(&stopSignals, nullptr, &pause);

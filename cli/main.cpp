@@ -18,9 +18,11 @@ constexpr const char* kHelp = R"(usage:
   quarn --help | --version
 
 get    downloads http://HOST:PORT/SITE/NAME into PATH through the engine
-       (https:// before HOST selects TLS). NAME defaults to HASH, which is how
-       a share server names its files. PATH is an absolute path or a drive
-       path such as D:\dir\file ($QUARN_DRIVE_ROOT/d/dir/file). The data goes
+       (https:// before HOST selects TLS; the PORT is required). HASH is 32
+       hexadecimal digits, sent to the server with the request; NAME defaults
+       to it, which is how a share server names its files. PATH is a path
+       (relative to the working directory, or absolute) or a drive path such
+       as D:\dir\file ($QUARN_DRIVE_ROOT/d/dir/file). The data goes
        to PATH.part first; a stopped download resumes when run again. The
        progress line is redrawn in place on a terminal and printed as plain
        lines otherwise. Ctrl-C stops the download and keeps PATH.part.

@@ -1,5 +1,7 @@
 #include "cli/commands.h"
 
+#include "cli/utf16.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -14,35 +16,87 @@ bool listed(const std::vector<std::string_view>& names, std::string_view name) {
 
 Options::Options(const std::vector<std::string>& args, const std::vector<std::string_view>& valued,
                  const std::vector<std::string_view>& flags) {
+    parse(args, valued, flags);
+    if (!errors_.empty()) throw UsageError{errors_.front().message};
+}
+
+Options Options::gather(const std::vector<std::string>& args,
+                        const std::vector<std::string_view>& valued,
+                        const std::vector<std::string_view>& flags) {
+    Options o;
+    o.parse(args, valued, flags);
+    return o;
+}
+
+void Options::parse(const std::vector<std::string>& args,
+                    const std::vector<std::string_view>& valued,
+                    const std::vector<std::string_view>& flags) {
+    end_ = args.size();
+    const auto fail = [&](std::size_t at, std::string message) {
+        errors_.push_back({at, std::move(message)});
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--") {
-            positional_.insert(positional_.end(), args.begin() + static_cast<long>(i) + 1,
-                               args.end());
+            for (std::size_t k = i + 1; k < args.size(); ++k) {
+                positional_.push_back(args[k]);
+                positionalAt_.push_back(k);
+            }
             break;
         }
         if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-            if (arg.size() > 1 && arg[0] == '-') throw UsageError{"unknown option " + arg};
+            if (arg.size() > 1 && arg[0] == '-') {
+                fail(i, "unknown option " + arg);
+                continue;
+            }
             positional_.push_back(arg);
+            positionalAt_.push_back(i);
             continue;
         }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         if (listed(flags, name)) {
-            if (equals != std::string::npos) throw UsageError{name + " takes no value"};
-            flags_.push_back(name);
+            if (equals != std::string::npos)
+                fail(i, name + " takes no value");
+            else
+                flags_.push_back(name);
             continue;
         }
-        if (!listed(valued, name)) throw UsageError{"unknown option " + name};
-        if (values_.count(name) != 0) throw UsageError{name + " given twice"};
-        if (equals != std::string::npos) {
-            values_[name] = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            values_[name] = args[++i];
-        } else {
-            throw UsageError{name + " needs a value"};
+        if (!listed(valued, name)) {
+            fail(i, "unknown option " + name);
+            continue;
         }
+        const std::size_t at = i;
+        std::string value;
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            fail(at, name + " needs a value");
+            continue;
+        }
+        if (values_.count(name) != 0) {
+            fail(at, name + " given twice");
+            continue;
+        }
+        values_[name] = std::move(value);
+        positions_[name] = at;
     }
+}
+
+std::size_t Options::position(std::string_view name) const {
+    const auto it = positions_.find(name);
+    return it == positions_.end() ? end_ : it->second;
+}
+
+void reportArgumentErrors(std::vector<ArgumentError> errors) {
+    std::stable_sort(errors.begin(), errors.end(),
+                     [](const ArgumentError& a, const ArgumentError& b) { return a.at < b.at; });
+    std::string message;
+    for (const ArgumentError& e : errors)
+        message += (message.empty() ? "" : "\nquarn: ") + e.message;
+    throw UsageError{message};
 }
 
 std::optional<std::string> Options::value(std::string_view name) const {
@@ -62,50 +116,8 @@ bool Options::flag(std::string_view name) const {
     return std::find(flags_.begin(), flags_.end(), name) != flags_.end();
 }
 
-std::optional<std::u16string> toUtf16(std::string_view utf8) {
-    std::u16string out;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        int extra = 0;
-        char32_t cp = 0;
-        if (lead < 0x80) {
-            cp = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-            cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            cp = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            cp = lead & 0x07;
-        } else {
-            return std::nullopt;
-        }
-        if (i + static_cast<std::size_t>(extra) >= utf8.size()) return std::nullopt;
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(utf8[i + static_cast<std::size_t>(k)]);
-            if ((next & 0xC0) != 0x80) return std::nullopt;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return std::nullopt;
-        i += 1 + static_cast<std::size_t>(extra);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
 std::u16string utf16Argument(std::string_view option, const std::string& utf8) {
-    std::optional<std::u16string> text = toUtf16(utf8);
+    std::optional<std::u16string> text = utf16::fromUtf8(utf8);
     if (!text) throw UsageError{std::string(option) + " is not valid UTF-8"};
     return *text;
 }
@@ -114,6 +126,25 @@ bool isHexDigest(std::string_view text) {
     return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
            });
+}
+
+bool hasPort(std::string_view server) {
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (server.size() >= scheme.size() &&
+            std::equal(scheme.begin(), scheme.end(), server.begin(), [](char a, char b) {
+                return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
+            })) {
+            server.remove_prefix(scheme.size());
+            break;
+        }
+    }
+    const std::size_t colon = server.rfind(':');
+    const std::size_t bracket = server.rfind(']');
+    if (colon == std::string_view::npos || colon == 0 ||
+        (bracket != std::string_view::npos && bracket > colon))
+        return false;
+    const std::optional<long long> port = parsePositive(server.substr(colon + 1));
+    return port && *port <= 65535;
 }
 
 std::optional<long long> parsePositive(std::string_view digits) {

@@ -4,10 +4,16 @@
 
 #include <quarn/quarn.h>
 
-// One engine, one current download: starts are taken one at a time.
-std::mutex& CDownloadRun::StartLock() {
+// One engine, one current download: starts and stops are taken one at a time.
+std::mutex& CDownloadRun::EngineLock() {
     static std::mutex lock;
     return lock;
+}
+
+void CDownloadRun::StopTransfer(std::atomic<bool>& stop) {
+    std::lock_guard lock(EngineLock());
+    stop.store(true);
+    stopDownload();
 }
 
 void CDownloadRun::ApplyStopAfterStart() const {

@@ -29,11 +29,21 @@ public:
     // the transfer never runs on unseen, and an earlier run's start never
     // makes a later one fail as busy.
     template <class Start> std::int32_t StartTransfer(Start&& start) const {
-        std::lock_guard lock(StartLock());
+        std::lock_guard lock(EngineLock());
         const std::int32_t result = start();
         if (result >= 0) ApplyStopAfterStart();
         return result;
     }
+    // The run's last poll, once its flag is up: it waits for a stop under
+    // way (StopTransfer), so it reports the transfer ended, not the state
+    // of the moment the stop was pressed, however long the engine takes.
+    template <class Poll> std::int32_t PollAfterStop(Poll&& poll) const {
+        std::lock_guard lock(EngineLock());
+        return poll();
+    }
+    // Raises a run's stop flag, then stops the engine, one at a time with
+    // the starts and the last polls above.
+    static void StopTransfer(std::atomic<bool>& stop);
 
     // A report for the window. With a record, the message carries its own
     // copy and lParam points at that copy, so the worker may go on writing
@@ -41,7 +51,7 @@ public:
     void Post(UINT message, std::int32_t wParam, const TransferInfo* record) const;
 
 private:
-    static std::mutex& StartLock();
+    static std::mutex& EngineLock();
     void ApplyStopAfterStart() const;
 
     CQuarnDemoDlg* m_dlg;

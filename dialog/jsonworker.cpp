@@ -52,10 +52,10 @@ UINT JsonDownloadWorker(LPVOID pParam) {
         run.Post(WM_TRANSFER_PROGRESS, state, info.get());
         run.Pause();
     }
-    if (run.StopRequested()) {
-        run.Pause();
-        const std::int32_t state = dlg.PollJsonStatus(info.get());
-        run.Post(WM_TRANSFER_PROGRESS, state, info.get());
-    }
+
+    // One last report after the stop, with what this poll answered.
+    run.Pause();
+    const std::int32_t last = run.PollAfterStop([&] { return dlg.PollJsonStatus(info.get()); });
+    run.Post(WM_TRANSFER_PROGRESS, last, info.get());
     return 0;
 }

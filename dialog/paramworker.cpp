@@ -82,7 +82,8 @@ UINT ParamDownloadWorker(LPVOID pParam) {
 
     // One last report after the stop; the record keeps the last pass's values.
     run.Pause();
-    const std::int32_t last = Poll(nSpeed, nRemainTime, nReceivedFileSize, nAbsFilesize);
+    const std::int32_t last = run.PollAfterStop(
+        [&] { return Poll(nSpeed, nRemainTime, nReceivedFileSize, nAbsFilesize); });
     run.Post(WM_TRANSFER_PROGRESS, last, dfDownFile.get());
     return 0;
 }

@@ -81,8 +81,7 @@ void CQuarnDemoDlg::StartWorker(AFX_THREADPROC proc) {
 }
 
 void CQuarnDemoDlg::OnStopDownload() {
-    m_bStop->store(true);
-    stopDownload();
+    CDownloadRun::StopTransfer(*m_bStop);
     EnableStartButtons(TRUE);
 }
 

@@ -129,9 +129,11 @@ DirectoryWalk::Result DirectoryWalk::open(const LocalName& name, bool create) {
             ::openat(current.get(), dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
         if (!next && errno == ENOENT) {
             if (!create) return Result::Missing;
-            if (::mkdirat(current.get(), dir.c_str(), 0755) != 0 && errno != EEXIST)
+            // Made meanwhile by somebody else (EEXIST): theirs, never undone.
+            if (::mkdirat(current.get(), dir.c_str(), 0755) == 0)
+                made_.push_back({UniqueFd(::dup(current.get())), dir});
+            else if (errno != EEXIST)
                 return Result::Refused;
-            made_.push_back({UniqueFd(::dup(current.get())), dir});
             next.reset(
                 ::openat(current.get(), dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
         }

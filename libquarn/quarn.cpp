@@ -4,6 +4,7 @@
 
 #include "libquarn/engine.h"
 #include "libquarn/requests.h"
+#include "libquarn/status_text.h"
 #include "libquarn/text.h"
 
 #include <atomic>
@@ -46,9 +47,8 @@ const StopAtExit g_stopAtExit;
 // Returned texts live in per-thread, per-entry-point buffers: valid until the
 // same thread calls the same entry point again, and never freed by callers.
 constexpr std::size_t kReplyUnits = 32;
-constexpr std::size_t kStatusUnits = 256;
 thread_local char16_t t_startReply[kReplyUnits];
-thread_local char16_t t_statusJson[kStatusUnits];
+thread_local char16_t t_statusJson[quarn::engine::kStatusJsonUnits];
 
 int32_t startRequest(const std::optional<quarn::engine::DownloadRequest>& request) {
     if (!request) return QUARN_ERR_PARAMETER;
@@ -138,15 +138,10 @@ QUARN_API int32_t getDownloadState(int32_t* nSpeed, int32_t* nRemainTime,
 }
 
 QUARN_API const char16_t* getDownloadStateJson(void) {
-    const quarn::engine::StatusSnapshot s = currentStatus();
-    char text[kStatusUnits];
-    const int n = std::snprintf(
-        text, sizeof text,
-        "{\"state\":%" PRId32 ",\"speed\":%" PRId32 ",\"remain_time\":%" PRId32
-        ",\"receive_size\":%" PRId64 ",\"current_file_size\":%" PRId64 ",\"filesize\":%" PRId64 "}",
-        s.state, s.speedKiB, s.remainSec, s.received, s.fileBytes, s.fileSize);
-    quarn::engine::asciiToUtf16(std::string_view(text, static_cast<std::size_t>(n)), t_statusJson,
-                                kStatusUnits);
+    char text[quarn::engine::kStatusJsonUnits];
+    const std::size_t n = quarn::engine::formatStatusJson(currentStatus(), text, sizeof text);
+    quarn::engine::asciiToUtf16(std::string_view(text, n), t_statusJson,
+                                quarn::engine::kStatusJsonUnits);
     return t_statusJson;
 }
 

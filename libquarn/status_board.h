@@ -10,6 +10,8 @@
 // fences (which ThreadSanitizer does not model); on x86 both are plain moves.
 #pragma once
 
+#include "libquarn/failure.h"
+
 #include <quarn/quarn.h>
 
 #include <atomic>
@@ -24,6 +26,7 @@ struct StatusSnapshot {
     int64_t received = 0;  // bytes from the server in this download
     int64_t fileBytes = 0; // local file size, resumed bytes included
     int64_t fileSize = 0;  // requested size
+    FailureCause cause;    // why, in states 5 and 6
 };
 
 class StatusBoard {
@@ -39,6 +42,8 @@ public:
         received_.store(s.received, std::memory_order_release);
         fileBytes_.store(s.fileBytes, std::memory_order_release);
         fileSize_.store(s.fileSize, std::memory_order_release);
+        causeKind_.store(static_cast<int32_t>(s.cause.kind), std::memory_order_release);
+        causeDetail_.store(s.cause.detail, std::memory_order_release);
         seq_.store(seq + 2, std::memory_order_release);
     }
 
@@ -52,13 +57,15 @@ public:
             s.received = received_.load(std::memory_order_acquire);
             s.fileBytes = fileBytes_.load(std::memory_order_acquire);
             s.fileSize = fileSize_.load(std::memory_order_acquire);
+            s.cause.kind = static_cast<Failure>(causeKind_.load(std::memory_order_acquire));
+            s.cause.detail = causeDetail_.load(std::memory_order_acquire);
             if ((before & 1) == 0 && seq_.load(std::memory_order_relaxed) == before) return s;
         }
     }
 
 private:
     std::atomic<uint64_t> seq_{0};
-    std::atomic<int32_t> state_{0}, speed_{0}, remain_{0};
+    std::atomic<int32_t> state_{0}, speed_{0}, remain_{0}, causeKind_{0}, causeDetail_{0};
     std::atomic<int64_t> received_{0}, fileBytes_{0}, fileSize_{0};
 };
 

@@ -143,7 +143,14 @@ if [ "$keep" = 0 ]; then
 fi
 
 # About a minute for the whole sample file, so the progress can be watched.
-rate=$(( server_size / 60 ))
+# nginx limits each connection, and the engine fetches over QUARN_CONNECTIONS
+# of them at once (a number held to 1..16, else its default of 4, as the
+# README says).
+connections=4
+if [[ ${QUARN_CONNECTIONS:-} =~ ^[0-9]{1,9}$ ]]; then
+  connections=$(( 10#$QUARN_CONNECTIONS < 1 ? 1 : 10#$QUARN_CONNECTIONS > 16 ? 16 : 10#$QUARN_CONNECTIONS ))
+fi
+rate=$(( server_size / 60 / connections ))
 mkdir -p "$demo/nginx/logs" "$demo/nginx/tmp"
 user_line=""
 [ "$(id -u)" -eq 0 ] && user_line="user root;"

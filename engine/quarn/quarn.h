@@ -213,7 +213,12 @@ QUARN_API int32_t getDownloadState(int32_t* nSpeed, int32_t* nRemainTime,
  *
  * Returns {"state":S,"speed":N,"remain_time":N,"receive_size":N,
  * "current_file_size":N,"filesize":N}: integers, units as getDownloadState.
- * Engine-owned.
+ * In states 5 and 6 a string member "cause" follows when the engine knows
+ * why, in a few ASCII words, e.g. "HTTP 404 Not Found" (the status, and its
+ * reason phrase when it is a common one), "connection refused", "stalled",
+ * "length differs", "disk full". It is meant for people: show it, do not
+ * parse it. Readers ignore members they do not know; later versions may add
+ * more. Engine-owned.
  */
 QUARN_API const char16_t* getDownloadStateJson(void);
 

@@ -8,6 +8,7 @@
 #include "platform/msgbox.h"
 #include "res/resource.h"
 #include "tests/fakeengine/fakeengine.h"
+#include "tests/support/console_window.h"
 #include "tests/support/text.h"
 #include "tests/support/wait.h"
 
@@ -28,14 +29,12 @@ namespace quarn::test {
 
 using namespace std::chrono_literals;
 
-// Waits on a condition that needs the UI thread's events delivered.
-template <class Pred> bool pump(Pred pred, std::chrono::milliseconds deadline = 10s) {
-    return waitFor(
-        [&] {
-            QCoreApplication::processEvents();
-            return pred();
-        },
-        deadline);
+// Waits on a condition that needs the UI thread's events delivered; a
+// failure says what the window showed last.
+template <class Pred>
+::testing::AssertionResult pump(const CQuarnDemoDlg& window, Pred pred,
+                                std::chrono::milliseconds deadline = 10s) {
+    return pumpWindow(window, pred, deadline);
 }
 
 // An engine status text: the state, then further members as written
@@ -116,8 +115,8 @@ protected:
         EXPECT_EQ(Enabled(IDC_START_DOWNLOAD), Enabled(IDC_START_DOWNLOAD_JSON));
         return Enabled(IDC_START_DOWNLOAD);
     }
-    bool WorkersEnded() const {
-        return pump([&] { return dlg->RunningWorkers() == 0; });
+    ::testing::AssertionResult WorkersEnded() const {
+        return pump(*dlg, [&] { return dlg->RunningWorkers() == 0; });
     }
 
     ReportRecorder recorder;

@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Results, ShareOutcome,
 TEST_F(DialogTest, RegistrationsDuringDownloadLeaveItAlone) {
     fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 5, 6, 7, 3 * 1048576}});
     Click(IDC_START_DOWNLOAD);
-    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
     const auto shown = [&] {
         std::vector<QString> out;
         for (int id : {IDC_STATE, IDC_SPEED, IDC_REMAIN_TIME, IDC_RECEIVE_SIZE, IDC_FILE_SIZE})
@@ -102,7 +102,7 @@ TEST_F(DialogTest, RegistrationsDuringDownloadLeaveItAlone) {
     const std::vector<QString> before = shown();
     for (int button : {IDC_SET_SHARE_FILE, IDC_SET_SHARE_FILE3, IDC_SET_SHARE_FILE2}) Click(button);
     EXPECT_EQ(boxes.size(), 3u);
-    ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadState") >= 3; }));
+    ASSERT_TRUE(pump(*dlg, [] { return fakeengine::CountCalls("getDownloadState") >= 3; }));
     EXPECT_EQ(shown(), before);
     EXPECT_EQ(dlg->RunningWorkers(), 1u);
     EXPECT_EQ(fakeengine::CountCalls("stopDownload"), 0u);

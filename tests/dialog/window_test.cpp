@@ -123,7 +123,7 @@ TEST_F(DialogTest, UnparsableTextFailsSaveButStartGoesOn) {
     }
     Click(IDC_START_DOWNLOAD);
     EXPECT_FALSE(StartEnabled());
-    EXPECT_TRUE(pump([] { return fakeengine::CountCalls("startDownload") == 1; }));
+    EXPECT_TRUE(pump(*dlg, [] { return fakeengine::CountCalls("startDownload") == 1; }));
 }
 
 enum class Closing { Escape, CloseBox };
@@ -155,7 +155,7 @@ TEST_P(ModalRun, ClosingCancelsAndJoinsTheWorker) {
     WhenModal([&](QWidget* modal) {
         EXPECT_EQ(modal, &dlg);
         dlg.OnStartDownload();
-        EXPECT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadState") > 0; }));
+        EXPECT_TRUE(pump(dlg, [] { return fakeengine::CountCalls("getDownloadState") > 0; }));
         Close(modal, GetParam());
     });
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);

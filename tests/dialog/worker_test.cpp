@@ -68,7 +68,7 @@ TEST_P(Worker, CloseDuringRunJoinsWorkerPromptly) {
     fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 5, 6, 7, 8}});
     fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":5")});
     Click(Button(GetParam()));
-    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
     fakeengine::QueueStates({{QUARN_STATE_SERVER_ERROR}});
     fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_SERVER_ERROR)});
 
@@ -82,6 +82,29 @@ TEST_P(Worker, CloseDuringRunJoinsWorkerPromptly) {
     EXPECT_EQ(fakeengine::CountCalls("stopDownload"), stops);
     dlg.reset();
     QCoreApplication::processEvents();
+}
+
+// The engine's stop may take longer than a pause (a loaded machine, a slow
+// disk): the last report still comes after it, so the window shows the stop,
+// not the transfer the stop ended.
+TEST_P(Worker, LastReportComesAfterASlowStop) {
+    fakeengine::QueueStates({{QUARN_STATE_RECEIVING, 5, 6, 7, 8}});
+    fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":5")});
+    Click(Button(GetParam()));
+    ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    bool endedDuringStop = false;
+    fakeengine::SetStopHook([&] {
+        // Ten pauses long, unless the worker ends first: it must not.
+        endedDuringStop = waitFor([&] { return dlg->RunningWorkers() == 0; }, 200ms);
+        fakeengine::QueueStates({{QUARN_STATE_STOPPED}});
+        fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_STOPPED)});
+    });
+    Click(IDC_STOP_DOWNLOAD);
+    fakeengine::SetStopHook({});
+    ASSERT_TRUE(WorkersEnded());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(endedDuringStop);
+    EXPECT_EQ(dlg->m_strState, CString::FromUtf8("중지"));
 }
 
 // Stop pressed while the engine is still taking the start: the stop found
@@ -144,11 +167,11 @@ INSTANTIATE_TEST_SUITE_P(Paths, Worker, ::testing::Values(Path::Param, Path::Jso
 // Both starts send the sample request, and only worker threads talk to the engine.
 TEST_F(DialogTest, StartsSendSampleRequestsFromWorkerThreads) {
     Click(IDC_START_DOWNLOAD);
-    ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadState") >= 2; }));
+    ASSERT_TRUE(pump(*dlg, [] { return fakeengine::CountCalls("getDownloadState") >= 2; }));
     Click(IDC_STOP_DOWNLOAD);
     ASSERT_TRUE(WorkersEnded());
     Click(IDC_START_DOWNLOAD_JSON);
-    ASSERT_TRUE(pump([] { return fakeengine::CountCalls("getDownloadStateJson") >= 2; }));
+    ASSERT_TRUE(pump(*dlg, [] { return fakeengine::CountCalls("getDownloadStateJson") >= 2; }));
 
     const auto starts = fakeengine::CallsTo("startDownload");
     ASSERT_EQ(starts.size(), 1u);
@@ -217,7 +240,7 @@ class JsonStartReply : public DialogTest, public ::testing::WithParamInterface<S
 TEST_P(JsonStartReply, WithoutNegativeErrPollingBegins) {
     fakeengine::SetStartReply(GetParam().reply);
     Click(IDC_START_DOWNLOAD_JSON);
-    ASSERT_TRUE(pump([&] { return !recorder.reports.empty(); }));
+    ASSERT_TRUE(pump(*dlg, [&] { return !recorder.reports.empty(); }));
     EXPECT_EQ(recorder.reports[0].message, WM_TRANSFER_PROGRESS);
     EXPECT_GE(fakeengine::CountCalls("getDownloadStateJson"), 1u);
 }
@@ -268,12 +291,35 @@ TEST_F(DialogTest, JsonStatusesDriveTheDisplay) {
     EXPECT_TRUE(StartEnabled());
 }
 
+// The engine names the cause of a failure in a member the console does not
+// read: with it or without, the window ends the same.
+TEST_F(DialogTest, AFailureCauseInTheStatusLeavesTheWindowAsItWas) {
+    for (const std::int32_t state : {QUARN_STATE_WRITE_ERROR, QUARN_STATE_SERVER_ERROR}) {
+        std::vector<std::string> windows;
+        for (const char* cause : {"", ",\"cause\":\"HTTP 404 Not Found\""}) {
+            const std::string numbers = ",\"speed\":7,\"remain_time\":0,\"receive_size\":9,"
+                                        "\"current_file_size\":1048576,\"filesize\":2097152";
+            fakeengine::QueueStatusJson(
+                {StatusJson(QUARN_STATE_RECEIVING, numbers), StatusJson(state, numbers + cause)});
+            Click(IDC_START_DOWNLOAD_JSON);
+            ASSERT_TRUE(WorkersEnded());
+            QCoreApplication::processEvents();
+            windows.push_back(describeWindow(*dlg));
+        }
+        EXPECT_EQ(windows[0], windows[1]);
+        EXPECT_NE(
+            windows[0].find(state == QUARN_STATE_WRITE_ERROR ? "파일쓰기 에러" : "서버연결 실패"),
+            std::string::npos)
+            << windows[0];
+    }
+}
+
 // A quick stop and start: the earlier run winds down with its own final poll,
 // and nothing it reports reaches the display or stops the new run.
 TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {
     fakeengine::QueueStatusJson({StatusJson(QUARN_STATE_RECEIVING, ",\"speed\":1")});
     Click(IDC_START_DOWNLOAD_JSON);
-    ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+    ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
     const std::uint32_t oldRun = dlg->CurrentRun();
 
     // From here on the old run can only answer a failure that would stop the new one.
@@ -282,7 +328,7 @@ TEST_F(DialogTest, ReportsOfSupersededRunAreIgnored) {
     Click(IDC_START_DOWNLOAD);
     ASSERT_NE(dlg->CurrentRun(), oldRun);
 
-    ASSERT_TRUE(pump([&] {
+    ASSERT_TRUE(pump(*dlg, [&] {
         const auto old = recorder.From(oldRun);
         return dlg->RunningWorkers() == 1 && !old.empty() &&
                old.back().wParam == QUARN_STATE_SERVER_ERROR &&
@@ -315,7 +361,7 @@ TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
         else
             dlg->OnStartDownload();
         if (cycle % 4 == 1) {
-            ASSERT_TRUE(pump([&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
+            ASSERT_TRUE(pump(*dlg, [&] { return dlg->m_strState == CString::FromUtf8("전송중"); }));
         }
         if (cycle % 5 == 0) dlg->OnStopDownload();
         if (cycle % 7 == 0) dlg->OnStartDownload();
@@ -324,9 +370,11 @@ TEST(DialogLifecycle, RepeatedStartStopAndTeardownLeavesNoWorker) {
         QCoreApplication::processEvents();
         // A joined thread may linger in /proc a moment after the join returns.
         if (cycle == 0) baseline = ThreadCount();
-        ASSERT_TRUE(pump([&] { return ThreadCount() <= baseline; }))
-            << "cycle " << cycle << ": " << ThreadCount() << " threads, " << baseline
-            << " after the first";
+        ASSERT_TRUE(waitFor([&] {
+            QCoreApplication::processEvents();
+            return ThreadCount() <= baseline;
+        })) << "cycle "
+            << cycle << ": " << ThreadCount() << " threads, " << baseline << " after the first";
     }
     fakeengine::Reset();
 }

@@ -42,20 +42,26 @@ TEST(ConsoleBinary, ShowsItsWindowUnderXvfb) {
             return info.find("Map State: IsViewable") != std::string::npos;
         },
         30s))
-        << "no viewable window titled QUARN DEMO; console alive: " << console.Alive();
+        << "no viewable window titled QUARN DEMO; console alive: " << console.Alive()
+        << "; xwininfo said: " << (info.empty() ? "nothing" : info);
 
     const fs::path shot = fs::path(QUARN_ARTIFACT_DIR) / "quarndemo-window.png";
     fs::create_directories(shot.parent_path());
     // Mapped is not yet painted (slowly so under the sanitizers): an empty
     // black screen compresses to a few hundred bytes, the drawn window to many KiB.
     const std::string grab = "DISPLAY=" + name + " import -window root '" + shot.string() + "'";
+    std::uintmax_t shotSize = 0;
     EXPECT_TRUE(quarn::test::waitFor(
         [&] {
             fs::remove(shot);
-            return std::system(grab.c_str()) == 0 && fs::exists(shot) && fs::file_size(shot) > 4000;
+            std::error_code missing;
+            const bool grabbed = std::system(grab.c_str()) == 0;
+            const std::uintmax_t size = fs::file_size(shot, missing);
+            shotSize = grabbed && !missing ? size : 0;
+            return shotSize > 4000;
         },
         30s))
-        << "the screen stayed empty";
+        << "the screen stayed empty: the last screenshot had " << shotSize << " bytes";
     std::printf("screenshot: %s\n", shot.c_str());
 }
 

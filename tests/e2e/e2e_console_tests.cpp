@@ -36,7 +36,7 @@ TEST_P(Downloads, CompleteByteExactWithFullBar) {
     OpenConsole();
     Click(button);
     EXPECT_FALSE(ButtonEnabled(IDC_START_DOWNLOAD));
-    ASSERT_TRUE(PumpUntilState("다운로드 완료", kDownloadDeadline)) << StateText().toStdString();
+    ASSERT_TRUE(PumpUntilState("다운로드 완료", kDownloadDeadline));
     EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD); }, 5s));
     EXPECT_TRUE(ButtonEnabled(IDC_START_DOWNLOAD_JSON));
     EXPECT_TRUE(test::sameContent(Drive(target), ServerFile()));
@@ -65,7 +65,7 @@ TEST_F(ConsoleTest, StopMidwayThenResumeCompletes) {
     Click(IDC_START_DOWNLOAD);
     ASSERT_TRUE(PumpUntil([&] { return dlg_->m_nFileSize > (1 << 20); }, 60s));
     Click(IDC_STOP_DOWNLOAD);
-    ASSERT_TRUE(PumpUntilState("중지", 10s)) << StateText().toStdString();
+    ASSERT_TRUE(PumpUntilState("중지", 10s));
     const fs::path part = Drive(std::string(sample::kParamLocalFileName) + ".part");
     ASSERT_TRUE(fs::exists(part));
     const auto kept = fs::file_size(part);
@@ -73,7 +73,7 @@ TEST_F(ConsoleTest, StopMidwayThenResumeCompletes) {
 
     ASSERT_TRUE(PumpUntil([&] { return dlg_->RunningWorkers() == 0; }, 10s));
     Click(IDC_START_DOWNLOAD);
-    ASSERT_TRUE(PumpUntilState("다운로드 완료", kDownloadDeadline)) << StateText().toStdString();
+    ASSERT_TRUE(PumpUntilState("다운로드 완료", kDownloadDeadline));
     EXPECT_TRUE(test::sameContent(Drive(sample::kParamLocalFileName), ServerFile()));
     EXPECT_NE(nginx_.accessLog().find("range=\"bytes="), std::string::npos) << nginx_.accessLog();
 }
@@ -83,7 +83,7 @@ TEST_F(ConsoleTest, ExistingFileIsRefused) {
     test::writeFile(Drive(sample::kParamLocalFileName), "already here");
     OpenConsole();
     Click(IDC_START_DOWNLOAD);
-    ASSERT_TRUE(PumpUntilState("파일 있음", 10s)) << StateText().toStdString();
+    ASSERT_TRUE(PumpUntilState("파일 있음", 10s));
     EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD); }, 5s));
     EXPECT_EQ(fs::file_size(Drive(sample::kParamLocalFileName)), 12u);
 }
@@ -92,9 +92,9 @@ TEST_F(ConsoleTest, ServerGoneMidTransferIsAConnectionFailure) {
     StartServer(kSlowUntilResumed);
     OpenConsole();
     Click(IDC_START_DOWNLOAD_JSON);
-    ASSERT_TRUE(PumpUntilState("전송중", 60s)) << StateText().toStdString();
+    ASSERT_TRUE(PumpUntilState("전송중", 60s));
     nginx_.kill();
-    ASSERT_TRUE(PumpUntilState("서버연결 실패", 60s)) << StateText().toStdString();
+    ASSERT_TRUE(PumpUntilState("서버연결 실패", 60s));
     EXPECT_TRUE(PumpUntil([&] { return ButtonEnabled(IDC_START_DOWNLOAD_JSON); }, 5s));
     EXPECT_TRUE(fs::exists(Drive(std::string(sample::kJsonLocalFileName) + ".part")));
 }
@@ -152,7 +152,7 @@ TEST_F(ConsoleTest, ClosingDuringTransferIsQuickAndLeavesAResumablePart) {
     // counts the kept bytes, which this run does not receive again.
     OpenConsole();
     Click(IDC_START_DOWNLOAD);
-    ASSERT_TRUE(PumpUntilState("전송중", 30s)) << StateText().toStdString();
+    ASSERT_TRUE(PumpUntilState("전송중", 30s));
     EXPECT_GE(dlg_->m_nFileSize, kept);
     EXPECT_GE(dlg_->m_nFileSize - dlg_->m_nReceiveSize, kept);
     Click(IDC_STOP_DOWNLOAD);

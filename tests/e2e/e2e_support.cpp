@@ -123,9 +123,11 @@ bool ConsoleTest::ButtonEnabled(int id) const {
     return dlg_->GetDlgItem(id)->isEnabled();
 }
 
-bool ConsoleTest::PumpUntilState(const char* utf8, std::chrono::milliseconds deadline) {
+::testing::AssertionResult ConsoleTest::PumpUntilState(const char* utf8,
+                                                       std::chrono::milliseconds deadline) {
     const QString wanted = QString::fromUtf8(utf8);
-    return PumpUntil([&] { return StateText() == wanted; }, deadline);
+    return PumpUntil([&] { return StateText() == wanted; }, deadline)
+           << " (waited for " << utf8 << ")";
 }
 
 } // namespace quarn::e2e

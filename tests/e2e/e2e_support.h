@@ -4,14 +4,13 @@
 
 #include "dialog/quarndemodlg.h"
 #include "dialog/samplerequest.h"
+#include "tests/support/console_window.h"
 #include "tests/support/files.h"
 #include "tests/support/nginx_fixture.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QString>
 
 #include <chrono>
@@ -56,16 +55,13 @@ protected:
     void Click(int id);
     QString StateText() const;
     bool ButtonEnabled(int id) const;
-    // Processes the console's events until pred holds or the deadline passes.
-    template <class Pred> bool PumpUntil(Pred pred, std::chrono::milliseconds deadline) {
-        return test::waitFor(
-            [&] {
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-                return pred();
-            },
-            deadline);
+    // Processes the console's events until pred holds or the deadline passes;
+    // a failure says what the window showed last.
+    template <class Pred>
+    ::testing::AssertionResult PumpUntil(Pred pred, std::chrono::milliseconds deadline) {
+        return test::pumpWindow(*dlg_, pred, deadline);
     }
-    bool PumpUntilState(const char* utf8, std::chrono::milliseconds deadline);
+    ::testing::AssertionResult PumpUntilState(const char* utf8, std::chrono::milliseconds deadline);
 
     // Where the engine puts a console path ("d:\\download\\x").
     fs::path Drive(const std::string& windowsPath) const {

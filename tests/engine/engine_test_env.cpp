@@ -128,6 +128,7 @@ void EngineTest::SetUp() {
          "return 302 http://localhost:$server_port/open_site/sample.bin;"},
         // Two connections per client, as many servers allow; the rest get 503.
         {"/limited_site/", "", "", 4 * kMiB, false, "limit_conn perip 2;"},
+        {"/forbidden_site/", "", "", 0, false, "return 403;"},
     };
     options.httpExtra = "limit_conn_zone $binary_remote_addr zone=perip:1m;";
     nginx_.start(options);

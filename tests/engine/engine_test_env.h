@@ -93,6 +93,7 @@ bool killDownloadWhen(const Download& d, const std::function<bool()>& until,
 //   /whole_site/  Range ignored, no limit
 //   /steal_site/  1 MiB/s for a request from byte 0, no limit otherwise
 //   /limited_site/  4 MiB/s per connection, two connections per client (503 beyond)
+//   /forbidden_site/  403 for everything
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override;

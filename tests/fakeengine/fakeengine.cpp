@@ -19,6 +19,7 @@ struct Script {
     std::deque<std::optional<std::u16string>> statuses{std::u16string(u"{}")};
     std::int32_t shareResult = 1;
     std::function<void()> startHook;
+    std::function<void()> stopHook;
     std::vector<Call> calls;
 };
 
@@ -29,11 +30,12 @@ Script g_script;
 thread_local std::u16string t_startReply;
 thread_local std::u16string t_status;
 
-void RunStartHook() {
+// Outside the lock: a hook may wait for other threads' calls.
+void RunHook(std::function<void()> Script::*which) {
     std::function<void()> hook;
     {
         std::lock_guard lock(g_mutex);
-        hook = g_script.startHook;
+        hook = g_script.*which;
     }
     if (hook) hook();
 }
@@ -104,6 +106,11 @@ void SetStartHook(std::function<void()> hook) {
     g_script.startHook = std::move(hook);
 }
 
+void SetStopHook(std::function<void()> hook) {
+    std::lock_guard lock(g_mutex);
+    g_script.stopHook = std::move(hook);
+}
+
 std::size_t CountCallsOnThread(const std::string& name, std::thread::id thread) {
     std::size_t n = 0;
     for (const Call& c : CallsTo(name)) n += c.thread == thread ? 1 : 0;
@@ -160,7 +167,7 @@ int32_t startDownload(const char16_t* site, const char16_t* server, const char16
                       const char16_t* index, const char16_t* localfilename, const char16_t* hash,
                       int64_t filesize, const char16_t* user_name, const char16_t* user_pwd,
                       const char16_t* user_params) {
-    RunStartHook();
+    RunHook(&Script::startHook);
     std::lock_guard lock(g_mutex);
     Record(WideCall("startDownload",
                     {site, server, serverfilename, index, localfilename, hash, user_name, user_pwd,
@@ -170,7 +177,7 @@ int32_t startDownload(const char16_t* site, const char16_t* server, const char16
 }
 
 const char16_t* startDownloadJson(const char16_t* request) {
-    RunStartHook();
+    RunHook(&Script::startHook);
     std::lock_guard lock(g_mutex);
     Record(WideCall("startDownloadJson", {request}));
     if (!g_script.startReply) return nullptr;
@@ -200,8 +207,11 @@ const char16_t* getDownloadStateJson(void) {
 }
 
 int32_t stopDownload(void) {
-    std::lock_guard lock(g_mutex);
-    Record(WideCall("stopDownload", {}));
+    {
+        std::lock_guard lock(g_mutex);
+        Record(WideCall("stopDownload", {}));
+    }
+    RunHook(&Script::stopHook);
     return 0;
 }
 

@@ -45,6 +45,8 @@ void QueueStatusJson(std::vector<std::optional<std::u16string>> statuses);
 void SetShareResult(std::int32_t result);
 // Runs inside each start call, before it answers (e.g. to press stop then).
 void SetStartHook(std::function<void()> hook);
+// Runs inside each stop call, before it returns (e.g. to make the stop slow).
+void SetStopHook(std::function<void()> hook);
 
 std::vector<Call> Calls();
 std::vector<Call> CallsTo(const std::string& name);

@@ -54,9 +54,10 @@ public:
     // An entry given here replaces an inherited one of the same name: with
     // both, the child would find whichever comes first (an inherited
     // QT_QPA_PLATFORM=offscreen ahead of the xcb a test asks for). With an
-    // `output` file, both its streams go there and it reads /dev/null.
+    // `output` file, both its streams go there and it reads /dev/null. With
+    // a `cwd`, it runs there.
     Child(std::vector<std::string> args, std::vector<std::string> extraEnv = {},
-          const std::string& output = {}) {
+          const std::string& output = {}, const std::string& cwd = {}) {
         std::vector<char*> argv, envp;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -77,6 +78,7 @@ public:
             posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
             posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         }
+        if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
         error_ = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (error_ != 0) pid_ = -1;

@@ -7,7 +7,8 @@
 
 namespace quarn::test {
 
-// UTF-8 -> UTF-16.
+// UTF-8 -> UTF-16 (cli/utf16.h, the command's own); throws for text that is
+// not UTF-8, which test data must be.
 std::u16string u16(std::string_view utf8);
 // UTF-16 -> UTF-8; a lone surrogate becomes U+FFFD.
 std::string utf8(std::u16string_view text);
