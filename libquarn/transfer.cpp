@@ -43,6 +43,11 @@ std::string documentId(const MetalinkFile& d) {
     return toHex(sha256(all));
 }
 
+// A quota counts as a full disk: the remedy is the same.
+Failure diskFailure(int error) {
+    return error == ENOSPC || error == EDQUOT ? Failure::DiskFull : Failure::IoError;
+}
+
 std::string lastSegment(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -274,7 +279,7 @@ bool Transfer::consume(Connection& c, const char* data, std::size_t length) {
         const auto n = static_cast<std::size_t>(
             std::min<int64_t>(static_cast<int64_t>(length), end - c.cursor));
         if (!part_->write(c.cursor, data, n)) {
-            fail(errno == ENOSPC ? Failure::DiskFull : Failure::IoError);
+            fail(diskFailure(errno));
             c.ending = Ending::WriteError;
             return false;
         }
@@ -704,7 +709,7 @@ bool Transfer::saveMap(bool force, bool durable) {
     mapDirty_ = false;
     mapSaved_ = now;
     if (part_->saveMap(serialiseMap(identity_, ledger_->bytes().recorded()), durable)) return true;
-    fail(errno == ENOSPC ? Failure::DiskFull : Failure::IoError);
+    fail(diskFailure(errno));
     return false;
 }
 
@@ -735,6 +740,7 @@ void Transfer::publish(int32_t state) {
     s.received = received_;
     s.fileBytes = ledger_ ? ledger_->bytes().onDisk() : finalOnDisk_;
     s.fileSize = job_.fileSize;
+    if (state == QUARN_STATE_WRITE_ERROR || state == QUARN_STATE_SERVER_ERROR) s.cause = failure_;
     board_.publish(s);
 }
 
@@ -763,7 +769,7 @@ void Transfer::finish(Outcome outcome) {
     ledger_.reset(); // its threads borrow the .part
     if (outcome == Outcome::Complete) {
         if (!part_->complete(job_.fileSize)) {
-            fail(errno == ENOSPC ? Failure::DiskFull : Failure::IoError);
+            fail(diskFailure(errno));
             outcome = Outcome::WriteError;
         }
     } else {
@@ -774,8 +780,11 @@ void Transfer::finish(Outcome outcome) {
     switch (outcome) {
     case Outcome::Complete: state = QUARN_STATE_COMPLETE; break;
     case Outcome::Stopped: state = QUARN_STATE_STOPPED; break;
-    case Outcome::WriteError: state = QUARN_STATE_WRITE_ERROR; break;
-    default: break;
+    case Outcome::WriteError:
+        state = QUARN_STATE_WRITE_ERROR;
+        fail(Failure::IoError); // unless the cause is known already
+        break;
+    default: fail(Failure::NoSource); break;
     }
     // Once ended there is nothing left to wait for.
     speedKiB_ = 0;
