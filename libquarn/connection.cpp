@@ -181,14 +181,24 @@ Expectation Connection::expectation() const {
     return Expectation{from, asked, fileSize, !range_.empty()};
 }
 
-HeadKind Connection::classifyHead() const {
-    if (head.status == 503 || head.status == 429) return HeadKind::Throttled;
+HeadKind Connection::classifyHead() {
+    if (head.status == 503 || head.status == 429) {
+        cause = {Failure::HttpStatus, static_cast<int32_t>(head.status)};
+        return HeadKind::Throttled;
+    }
     const Judgement j = judge(head, expectation());
     switch (j.verdict) {
     case Verdict::Redirect: return HeadKind::Redirect;
     case Verdict::Accept: return HeadKind::Accept;
     case Verdict::Unranged: return HeadKind::Unranged;
     case Verdict::Reject: break;
+    }
+    if (cause.kind == Failure::None) {
+        // Not an error status, yet not the bytes asked for.
+        const bool lengthDiffers =
+            (head.status == 200 && head.contentLength >= 0 && head.contentLength != fileSize) ||
+            (head.status == 206 && head.rangeTotal >= 0 && head.rangeTotal != fileSize);
+        cause = {lengthDiffers ? Failure::LengthDiffers : Failure::BadResponse, 0};
     }
     return HeadKind::Refused;
 }

@@ -82,7 +82,8 @@ public:
     void remove(CURLM* multi) noexcept; // out of the multi, when in it
     void resume() noexcept;             // a paused body goes on
 
-    HeadKind classifyHead() const;
+    // What the complete head is; for a refusal or a throttle, `cause` says why.
+    HeadKind classifyHead();
     Expectation expectation() const;
     bool trusted() const noexcept { return trusted_; } // this hop goes to the origin
 

@@ -17,14 +17,7 @@ constexpr auto kPollInterval = std::chrono::milliseconds(100);
 constexpr auto kSampleEvery = std::chrono::milliseconds(100);
 constexpr auto kSpeedWindow = std::chrono::seconds(2);
 constexpr auto kMapEvery = std::chrono::milliseconds(200);
-constexpr long kProbeTimeoutMs = 5000;
-constexpr auto kProbeGrace = std::chrono::milliseconds(500);
 constexpr auto kDocumentTimeout = std::chrono::seconds(10);
-// A piece names the sources that wrote it in 64 bits, the origin's included.
-constexpr std::size_t kMaxPeers = 63;
-// Write-back starts this far behind the write position, so the flush at the
-// end finds little left to do.
-constexpr int64_t kWriteBackChunk = int64_t{8} * 1024 * 1024;
 
 // Nothing received for this long ends the request as a stall.
 // QUARN_STALL_TIMEOUT_MS shortens it so a test need not wait half a minute.
@@ -43,28 +36,12 @@ std::string documentId(const MetalinkFile& d) {
     return toHex(sha256(all));
 }
 
-// A quota counts as a full disk: the remedy is the same.
-Failure diskFailure(int error) {
-    return error == ENOSPC || error == EDQUOT ? Failure::DiskFull : Failure::IoError;
-}
-
 std::string lastSegment(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 } // namespace
-
-struct Transfer::Source {
-    enum class State { Waiting, Probing, Ready, Dropped };
-    std::string url;
-    bool origin = false;
-    State state = State::Ready;
-    CurlEasy probe; // HEAD, to learn that a peer has the file at its full length
-    CurlSlist probeHeaders;
-    schedule::Source policy;
-    std::optional<std::chrono::seconds> retryAfter;
-};
 
 StatusSnapshot Transfer::initialStatus(int64_t onDisk, int64_t fileSize) {
     StatusSnapshot s;
@@ -79,7 +56,10 @@ Transfer::Transfer(PreparedDownload job, TransferSetup setup, TransferOptions op
                    StatusBoard& board)
     : job_(std::move(job)), options_(std::move(options)), board_(board),
       origin_(originOf(job_.url)), part_(std::move(setup.part)), identity_(setup.identity),
-      facts_(identity_.validator), multi_(curl_multi_init()), stallTimeout_(stallTimeout()) {
+      facts_(identity_.validator), multi_(curl_multi_init()),
+      sources_(job_,
+               job_.fileSize > kSegmentThreshold ? options_.peers : std::vector<std::string>()),
+      stallTimeout_(stallTimeout()) {
     if (!multi_ || origin_.empty() || !part_) throw std::runtime_error("curl unavailable");
     mapLoaded_ = setup.mapFits;
     ledger_ = std::make_unique<Ledger>(job_.fileSize, std::move(setup.claimed), part_->fd(),
@@ -87,23 +67,18 @@ Transfer::Transfer(PreparedDownload job, TransferSetup setup, TransferOptions op
     const bool segmented =
         job_.fileSize > kSegmentThreshold && (options_.connections > 1 || !options_.peers.empty());
     maxConnections_ = segmented ? std::clamp(options_.connections, 1, 16) : 1;
-    auto origin = std::make_unique<Source>();
-    origin->url = job_.url;
-    origin->origin = origin->policy.origin = true;
-    sources_.push_back(std::move(origin));
-    for (std::size_t i = 0; segmented && i < options_.peers.size() && i < kMaxPeers; ++i) {
-        auto s = std::make_unique<Source>();
-        s->url = options_.peers[i] + "/" + encodePathSegment(job_.site) + "/" +
-                 encodePathSegment(job_.hash);
-        s->state = Source::State::Waiting;
-        s->policy.usable = false;
-        sources_.push_back(std::move(s));
-    }
-    for (int i = 0; i < maxConnections_; ++i) {
+    for (int i = 0; i < maxConnections_; ++i)
         connections_.push_back(
             std::make_unique<Connection>(i, job_, static_cast<ConnectionSink&>(*this)));
-        unproven_.emplace_back();
-    }
+    intake_ = std::make_unique<Intake>(*part_, *ledger_, connections_.size(),
+                                       Intake::Hooks{[this](Failure f) { fail(f); },
+                                                     [this](Connection& c) {
+                                                         for (auto& o : connections_)
+                                                             if (o.get() != &c && o->active() &&
+                                                                 o->ending == Ending::None)
+                                                                 o->ending = Ending::Transient;
+                                                         return saveMap(true, true);
+                                                     }});
 }
 
 Transfer::~Transfer() {
@@ -113,9 +88,6 @@ Transfer::~Transfer() {
     }
     // Handles leave the multi before either is cleaned up.
     for (auto& c : connections_) c->remove(multi_.get());
-    for (auto& s : sources_)
-        if (s->state == Source::State::Probing)
-            curl_multi_remove_handle(multi_.get(), s->probe.get());
 }
 
 void Transfer::launch() {
@@ -134,25 +106,15 @@ void Transfer::join() {
 // -- Inside libcurl's callbacks: no handle is added or removed here ----------
 
 bool Transfer::onHead(Connection& c) {
-    Source& s = *sources_[static_cast<std::size_t>(c.source)];
+    Source& s = sources_[c.source];
     const HeadKind kind = c.classifyHead();
     switch (kind) {
     case HeadKind::Redirect: c.phase = Phase::Redirected; return true;
     case HeadKind::Throttled:
         c.ending = Ending::Throttled;
-        c.cause = {Failure::HttpStatus, static_cast<int32_t>(c.head.status)};
         s.retryAfter = retryAfter(c.head, std::time(nullptr));
         return false;
-    case HeadKind::Refused: {
-        c.ending = Ending::SourceFault;
-        const bool lengthDiffers =
-            (c.head.status == 200 && c.head.contentLength >= 0 &&
-             c.head.contentLength != c.fileSize) ||
-            (c.head.status == 206 && c.head.rangeTotal >= 0 && c.head.rangeTotal != c.fileSize);
-        if (c.cause.kind == Failure::None)
-            c.cause = {lengthDiffers ? Failure::LengthDiffers : Failure::BadResponse, 0};
-        return false;
-    }
+    case HeadKind::Refused: c.ending = Ending::SourceFault; return false;
     case HeadKind::Accept:
     case HeadKind::Unranged: break;
     }
@@ -219,7 +181,7 @@ bool Transfer::fileChanged(Connection& c) {
     identity_.validator = facts_.validator();
     validatorConfirmed_ = false;
     ledger_->forget();
-    for (RangeSet& u : unproven_) u.clear();
+    intake_->forgetUnproven();
     saveMap(true, true); // no map may claim the old file's bytes once new ones land
     if (discovery_ == Discovery::Waiting) {
         documentUrl_ = documentLocation(c.head, c.url(), job_.documentUrl);
@@ -241,106 +203,9 @@ std::size_t Transfer::onBody(Connection& c, const char* data, std::size_t length
     }
     // Not a byte is written before the origin's document is known.
     if (discovery_ != Discovery::Done) return CURL_WRITEFUNC_PAUSE;
-    if (!consume(c, data, length)) return 0;
+    if (!intake_->take(c, sources_[c.source].origin, data, length)) return 0;
     receiving_ = true;
     return length;
-}
-
-// Takes the next body bytes at c.cursor: bytes the .part already holds are
-// compared, never overwritten blindly; the rest written.
-bool Transfer::consume(Connection& c, const char* data, std::size_t length) {
-    const FileBytes& bytes = ledger_->bytes();
-    while (length > 0) {
-        if (c.cursor >= c.to) {
-            const bool cut = c.to < c.asked;
-            c.ending = cut ? Ending::Done : Ending::SourceFault; // else more than was asked for
-            if (!cut) c.cause = {Failure::BadResponse, 0};
-            return false;
-        }
-        const int64_t heldEnd = std::min(bytes.heldEnd(c.cursor), c.to);
-        if (heldEnd > c.cursor) {
-            const auto n = static_cast<std::size_t>(
-                std::min<int64_t>(static_cast<int64_t>(length), heldEnd - c.cursor));
-            const int64_t at = part_->firstMismatch(c.cursor, data, n);
-            const int64_t same = (at < 0 ? c.cursor + static_cast<int64_t>(n) : at) - c.cursor;
-            // The origin's bytes up to the end of what an earlier run left:
-            // that run still belongs to its file.
-            const int64_t claimedEnd = bytes.claimed.runEnd(c.cursor);
-            if (same > 0 && claimedEnd == c.cursor + same && !ledger_->hashed() &&
-                sources_[static_cast<std::size_t>(c.source)]->origin)
-                ledger_->confirmClaimed(bytes.claimed.runStart(c.cursor), claimedEnd);
-            c.cursor += same;
-            data += same;
-            length -= static_cast<std::size_t>(same);
-            if (at >= 0 && !differs(c, at)) return false;
-            continue;
-        }
-        const int64_t end = std::min(bytes.nextHeld(c.cursor), c.to);
-        const auto n = static_cast<std::size_t>(
-            std::min<int64_t>(static_cast<int64_t>(length), end - c.cursor));
-        if (!part_->write(c.cursor, data, n)) {
-            fail(diskFailure(errno));
-            c.ending = Ending::WriteError;
-            return false;
-        }
-        const auto written = static_cast<int64_t>(n);
-        if (c.judgement.length >= 0)
-            ledger_->wrote(c.source, c.cursor, c.cursor + written);
-        else
-            unproven_[static_cast<std::size_t>(c.id)].add(c.cursor, c.cursor + written);
-        received_ += written;
-        c.cursor += written;
-        data += n;
-        length -= n;
-        if (c.cursor - c.flushMark >= kWriteBackChunk) {
-            part_->startWriteBack(c.flushMark, c.cursor);
-            ledger_->settle(c.flushMark, c.cursor);
-            c.flushMark = c.cursor;
-        }
-    }
-    return true;
-}
-
-// The response differs from a held byte at `at`. Whether the bytes from
-// there on may be written.
-bool Transfer::differs(Connection& c, int64_t at) {
-    const FileBytes& bytes = ledger_->bytes();
-    if (!sources_[static_cast<std::size_t>(c.source)]->origin) {
-        c.ending = Ending::SourceFault; // a peer with other bytes
-        c.cause = {Failure::BadResponse, 0};
-        return false;
-    }
-    // A response that promises no length cannot overrule what is held.
-    if (c.judgement.length < 0) {
-        c.ending = Ending::SourceFault;
-        c.cause = {Failure::BadResponse, 0};
-        return false;
-    }
-    if (bytes.claimed.contains(at)) {
-        // The .part no longer belongs to the origin's file, or its tail is
-        // damaged: nothing an earlier run left can be trusted. With piece
-        // hashes each of its pieces is judged on its own.
-        if (ledger_->hashed())
-            ledger_->dropClaimed(at, bytes.claimed.runEnd(at));
-        else
-            ledger_->dropClaimed();
-        return true;
-    }
-    if (bytes.written.contains(at)) {
-        ledger_->dropWritten(at, bytes.written.runEnd(at)); // another copy lost the race
-        return true;
-    }
-    if (ledger_->hashed()) {
-        // Verified against the origin's own document, yet it sends others.
-        fail(Failure::PieceMismatch);
-        c.ending = Ending::Fatal;
-        return false;
-    }
-    for (auto& o : connections_)
-        if (o.get() != &c && o->active() && o->ending == Ending::None)
-            o->ending = Ending::Transient;
-    ledger_->forget();
-    return saveMap(true, true);
 }
 
 // -- The loop ------------------------------------------------------------------
@@ -381,51 +246,15 @@ Transfer::Outcome Transfer::documentArrived(long result) {
     if (!ledger_->hashed() && validatorConfirmed_) ledger_->confirmAllClaimed();
     discovery_ = Discovery::Done;
     peersAllowed_ = ledger_->hashed() || options_.trustPeers;
-    if (peersAllowed_) startProbes();
+    if (peersAllowed_) sources_.probe(multi_.get());
     for (auto& c : connections_) c->resume();
     return saveMap(true) ? Outcome::Running : Outcome::WriteError;
 }
 
-void Transfer::startProbes() {
-    for (auto& s : sources_) {
-        if (s->state != Source::State::Waiting) continue;
-        s->probe = newEasy();
-        curl_easy_setopt(s->probe.get(), CURLOPT_URL, s->url.c_str());
-        curl_easy_setopt(s->probe.get(), CURLOPT_NOBODY, 1L);
-        curl_easy_setopt(s->probe.get(), CURLOPT_TIMEOUT_MS, kProbeTimeoutMs);
-        s->probeHeaders.reset(curl_slist_append(nullptr, "Accept-Encoding: identity"));
-        curl_easy_setopt(s->probe.get(), CURLOPT_HTTPHEADER, s->probeHeaders.get());
-        const bool added = curl_multi_add_handle(multi_.get(), s->probe.get()) == CURLM_OK;
-        s->state = added ? Source::State::Probing : Source::State::Dropped;
-    }
-    probeGrace_ = Clock::now() + kProbeGrace;
-}
-
-void Transfer::probeEnded(Source& s, long result) {
-    curl_multi_remove_handle(multi_.get(), s.probe.get());
-    long status = 0;
-    curl_off_t length = -1;
-    curl_easy_getinfo(s.probe.get(), CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_getinfo(s.probe.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    const bool has = result == CURLE_OK && status == 200 && length == job_.fileSize;
-    s.state = has ? Source::State::Ready : Source::State::Dropped;
-    s.policy.usable = has;
-    s.probe.reset();
-}
-
 // Ends the connection's part in the download; its range goes back.
-void Transfer::release(Connection& c) {
+void Transfer::release(Connection& c, bool reachedEnd) {
     c.remove(multi_.get());
-    RangeSet& unproven = unproven_[static_cast<std::size_t>(c.id)];
-    if (!unproven.empty()) {
-        // A response that declared no length never proved to be the file;
-        // what it appended goes.
-        const int64_t held = std::max(part_->initialSize(), ledger_->bytes().heldEnd(0));
-        const int64_t appended = (--unproven.runs().end())->second;
-        if (appended > held && !part_->truncate(held)) fail(Failure::IoError);
-        unproven.clear();
-    }
-    ledger_->settle(c.flushMark, c.cursor);
+    intake_->finish(c, reachedEnd);
     c.phase = Phase::Idle;
     c.source = -1;
     c.duplicate = false;
@@ -437,14 +266,13 @@ void Transfer::dropSource(Source& s, FailureCause why) {
     s.policy.usable = false;
     if (s.origin || failure_.kind == Failure::None) failure_ = why;
     for (auto& c : connections_)
-        if (c->source >= 0 && sources_[static_cast<std::size_t>(c->source)].get() == &s)
-            release(*c);
+        if (c->source >= 0 && &sources_[c->source] == &s) release(*c);
 }
 
 // A request has ended: follow a redirect, or settle what it brought and
 // decide what its end means for its source and the download.
 Transfer::Outcome Transfer::requestEnded(Connection& c, long result) {
-    Source& s = *sources_[static_cast<std::size_t>(c.source)];
+    Source& s = sources_[c.source];
     const Phase phase = c.phase;
     c.remove(multi_.get());
     if (phase == Phase::Redirected && result == CURLE_OK && c.ending == Ending::None) {
@@ -452,19 +280,13 @@ Transfer::Outcome Transfer::requestEnded(Connection& c, long result) {
         c.ending = Ending::SourceFault;
         c.cause = {Failure::Redirect, 0};
     }
-    RangeSet& unproven = unproven_[static_cast<std::size_t>(c.id)];
     const bool reachedEnd = result == CURLE_OK && phase == Phase::Receiving && c.cursor == c.asked;
-    if (reachedEnd && !unproven.empty()) {
-        // It ended exactly where it should: now its bytes count.
-        for (const auto& [a, b] : unproven.runs()) ledger_->wrote(c.source, a, b);
-        unproven.clear();
-    }
     const Ending ending = reachedEnd ? Ending::Done : c.ending;
     FailureCause cause = c.cause.kind != Failure::None ? c.cause : causeOf(c.easy(), result);
     int working = 0;
     for (const auto& o : connections_)
         working += o.get() != &c && o->source == c.source && o->phase == Phase::Receiving;
-    release(c);
+    release(c, reachedEnd);
     switch (ending) {
     case Ending::Done: return Outcome::Running;
     case Ending::Stopped: return Outcome::Stopped;
@@ -503,8 +325,8 @@ Transfer::Outcome Transfer::applyVerdicts(const Ledger::Verdicts& v) {
         for (std::size_t i = 1; i < sources_.size(); ++i)
             if ((blamed >> i) & 1U) {
                 peer = true;
-                if (sources_[i]->state != Source::State::Dropped)
-                    dropSource(*sources_[i], {Failure::PieceMismatch, 0});
+                Source& s = sources_[static_cast<int>(i)];
+                if (s.state != Source::State::Dropped) dropSource(s, {Failure::PieceMismatch, 0});
             }
         if (!peer && (blamed & 1U)) {
             fail(Failure::PieceMismatch);
@@ -535,10 +357,9 @@ schedule::Situation Transfer::situation(Clock::time_point now) const {
     s.now = now;
     s.alignment = ledger_->alignment();
     s.maxConnections = maxConnections_;
-    s.probing = now < probeGrace_ && std::any_of(sources_.begin(), sources_.end(), [](auto& src) {
-                    return src->state == Source::State::Probing;
-                });
-    for (const auto& src : sources_) s.sources.push_back(src->policy);
+    s.probing = sources_.probing(now);
+    for (std::size_t i = 0; i < sources_.size(); ++i)
+        s.sources.push_back(sources_[static_cast<int>(i)].policy);
     for (const auto& c : connections_) {
         if (!c->active()) {
             s.idle.push_back(c->id);
@@ -568,7 +389,7 @@ Transfer::Outcome Transfer::schedule() {
             Connection& c = *connections_[static_cast<std::size_t>(cut.connection)];
             if (cut.to <= c.cursor) {
                 // Handed over for being slow: its source is known by that now.
-                auto& policy = sources_[static_cast<std::size_t>(c.source)]->policy;
+                auto& policy = sources_[c.source].policy;
                 if (const double rate = c.rate(Clock::now()); rate >= 0)
                     policy.rate = policy.rate < 0 ? rate : std::min(policy.rate, rate);
                 release(c);
@@ -577,7 +398,7 @@ Transfer::Outcome Transfer::schedule() {
         }
         for (const schedule::Assignment& a : plan.assignments) {
             Connection& c = *connections_[static_cast<std::size_t>(a.connection)];
-            Source& s = *sources_[static_cast<std::size_t>(a.source)];
+            Source& s = sources_[a.source];
             if (waiting && !s.origin) continue;
             const bool ranged = a.from > 0 || a.to < job_.fileSize;
             c.source = a.source;
@@ -598,15 +419,7 @@ Transfer::Outcome Transfer::schedule() {
         return Outcome::Running;
     // Nothing runs: a source still answering or waiting out a back-off may
     // yet take it; else no source is left.
-    const auto now = Clock::now();
-    // Peers wait for the origin's first answer: without the origin, they never come.
-    const bool originLeft = sources_.front()->state != Source::State::Dropped;
-    const bool hope = std::any_of(sources_.begin(), sources_.end(), [&](const auto& s) {
-        return s->state == Source::State::Probing ||
-               (s->state == Source::State::Waiting && originLeft) ||
-               (s->state == Source::State::Ready && now < s->policy.retryAt);
-    });
-    if (hope) return Outcome::Running;
+    if (sources_.hope(Clock::now())) return Outcome::Running;
     if (failure_.kind == Failure::None) failure_ = {Failure::NoSource, 0};
     return Outcome::ServerError;
 }
@@ -616,7 +429,7 @@ void Transfer::checkFlights(Clock::time_point now) {
     std::vector<double> best(sources_.size(), -1);
     for (auto& c : connections_) {
         if (!c->active()) continue;
-        Source& s = *sources_[static_cast<std::size_t>(c->source)];
+        Source& s = sources_[c->source];
         c->sample(now);
         best[static_cast<std::size_t>(c->source)] =
             std::max(best[static_cast<std::size_t>(c->source)], c->rate(now));
@@ -643,7 +456,7 @@ void Transfer::checkFlights(Clock::time_point now) {
         }
     }
     for (std::size_t i = 0; i < sources_.size(); ++i)
-        if (best[i] >= 0) sources_[i]->policy.rate = best[i];
+        if (best[i] >= 0) sources_[static_cast<int>(i)].policy.rate = best[i];
 }
 
 Transfer::Outcome Transfer::step() {
@@ -661,8 +474,7 @@ Transfer::Outcome Transfer::step() {
             if (const Outcome o = documentArrived(result); o != Outcome::Running) return o;
             continue;
         }
-        for (auto& s : sources_)
-            if (s->probe.get() == easy) probeEnded(*s, result);
+        if (sources_.probeEnded(easy, result)) continue;
         for (auto& c : connections_)
             if (c->easy() == easy && c->source >= 0)
                 if (const Outcome o = requestEnded(*c, result); o != Outcome::Running) return o;
@@ -673,7 +485,7 @@ Transfer::Outcome Transfer::step() {
     // Before the completion below, so the last bytes show as received
     // while the closing flush runs.
     if (receiving_) {
-        sampleSpeed(now);
+        speed_.sample(now, intake_->received(), job_.fileSize - ledger_->bytes().onDisk());
         publish(QUARN_STATE_RECEIVING);
     }
     if (discovery_ == Discovery::Done && ledger_->complete()) {
@@ -713,31 +525,12 @@ bool Transfer::saveMap(bool force, bool durable) {
     return false;
 }
 
-// Speed over the last ~2 s from samples at least 100 ms apart, so a burst or
-// a pause shows up smoothly rather than as a spike.
-void Transfer::sampleSpeed(Clock::time_point now) {
-    if (!samples_.empty() && now - samples_.back().at < kSampleEvery) return;
-    samples_.push_back({now, received_});
-    while (samples_.size() > 1 && samples_[1].at <= now - kSpeedWindow) samples_.pop_front();
-    const double seconds = std::chrono::duration<double>(now - samples_.front().at).count();
-    if (seconds < 0.1) return;
-    const double bytesPerSecond =
-        static_cast<double>(received_ - samples_.front().received) / seconds;
-    speedKiB_ = static_cast<int32_t>(std::min(bytesPerSecond / 1024.0, 2147483647.0));
-    if (bytesPerSecond >= 1.0) {
-        const double left = static_cast<double>(job_.fileSize - ledger_->bytes().onDisk());
-        remainSec_ = static_cast<int32_t>(std::min(std::ceil(left / bytesPerSecond), 2147483647.0));
-    } else {
-        remainSec_ = -1;
-    }
-}
-
 void Transfer::publish(int32_t state) {
     StatusSnapshot s;
     s.state = state;
-    s.speedKiB = speedKiB_;
-    s.remainSec = remainSec_;
-    s.received = received_;
+    s.speedKiB = speed_.kiB();
+    s.remainSec = speed_.remainSec();
+    s.received = intake_->received();
     s.fileBytes = ledger_ ? ledger_->bytes().onDisk() : finalOnDisk_;
     s.fileSize = job_.fileSize;
     if (state == QUARN_STATE_WRITE_ERROR || state == QUARN_STATE_SERVER_ERROR) s.cause = failure_;
@@ -786,9 +579,7 @@ void Transfer::finish(Outcome outcome) {
         break;
     default: fail(Failure::NoSource); break;
     }
-    // Once ended there is nothing left to wait for.
-    speedKiB_ = 0;
-    remainSec_ = 0;
+    speed_.ended();
     publish(state);
     finished_.store(true, std::memory_order_release);
 }

@@ -11,12 +11,15 @@
 
 #include "libquarn/connection.h"
 #include "libquarn/failure.h"
+#include "libquarn/intake.h"
 #include "libquarn/ledger.h"
 #include "libquarn/origin.h"
 #include "libquarn/part_file.h"
 #include "libquarn/pieces.h"
 #include "libquarn/requests.h"
 #include "libquarn/scheduler.h"
+#include "libquarn/sources.h"
+#include "libquarn/speed_meter.h"
 #include "libquarn/status_board.h"
 
 #include <atomic>
@@ -72,22 +75,17 @@ public:
 private:
     enum class Outcome { Running, Complete, Stopped, WriteError, ServerError };
     enum class Discovery { Waiting, Wanted, Fetching, Done };
-    struct Source;
 
     bool onHead(Connection& c) override;
     std::size_t onBody(Connection& c, const char* data, std::size_t length) override;
-    bool consume(Connection& c, const char* data, std::size_t length);
-    bool differs(Connection& c, int64_t at);
     void acceptFirstAnswer(Connection& c);
     bool fileChanged(Connection& c);
 
     Outcome step();
     void startDiscovery();
     Outcome documentArrived(long result);
-    void startProbes();
-    void probeEnded(Source& s, long result);
     Outcome requestEnded(Connection& c, long result);
-    void release(Connection& c);
+    void release(Connection& c, bool reachedEnd = false);
     void dropSource(Source& s, FailureCause why);
     Outcome applyVerdicts(const Ledger::Verdicts& v);
     Outcome schedule();
@@ -96,7 +94,6 @@ private:
     void checkFlights(Clock::time_point now);
 
     bool saveMap(bool force, bool durable = false);
-    void sampleSpeed(Clock::time_point now);
     void publish(int32_t state);
     void fail(Failure kind, int32_t detail = 0);
     void run();
@@ -117,17 +114,16 @@ private:
     CurlMulti multi_;
     std::unique_ptr<DocumentFetch> documentFetch_;
     std::unique_ptr<Ledger> ledger_; // after part_: it borrows the .part
-    std::vector<std::unique_ptr<Source>> sources_;
+    std::unique_ptr<Intake> intake_;
+    Sources sources_;
     std::vector<std::unique_ptr<Connection>> connections_;
     int maxConnections_ = 1;
-    std::vector<RangeSet> unproven_; // per connection: written, the response's length undeclared
-    bool singleStream_ = false;      // one response brings the whole file
+    bool singleStream_ = false; // one response brings the whole file
     bool peersAllowed_ = false;
     bool mapLoaded_ = false;
     bool mapDirty_ = false;
     bool validatorConfirmed_ = false; // the origin vouched for what an earlier run left
     int64_t finalOnDisk_ = 0;
-    Clock::time_point probeGrace_; // until then the origin waits for the peers' answers
     Clock::time_point mapSaved_;
     bool receiving_ = false;
     FailureCause failure_;
@@ -136,15 +132,8 @@ private:
     std::atomic<bool> finished_{false};
     std::thread thread_;
 
-    int64_t received_ = 0; // bytes this download added to the file
-    int32_t speedKiB_ = 0;
-    int32_t remainSec_ = -1;
+    SpeedMeter speed_;
     Clock::duration stallTimeout_;
-    struct Sample {
-        Clock::time_point at;
-        int64_t received;
-    };
-    std::deque<Sample> samples_;
 };
 
 } // namespace quarn::engine
