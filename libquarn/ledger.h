@@ -60,6 +60,7 @@ public:
     Verdicts windDown();
 
     bool complete() const noexcept { return bytes_.complete() && verifier_->outstanding() == 0; }
+    bool checking() const noexcept { return verifier_->outstanding() > 0; } // verdicts to come
     // Waits for the digest to take in every block that is in.
     std::optional<Sha256> wholeFileDigest() {
         verifier_->drain();

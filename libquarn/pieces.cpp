@@ -107,6 +107,17 @@ int64_t FileBytes::heldEnd(int64_t at) const {
     }
 }
 
+int64_t FileBytes::heldFrom(int64_t end) const {
+    while (end > 0) {
+        int64_t start = end;
+        for (const RangeSet* set : {&good, &claimed, &written})
+            if (const int64_t s = set->runStart(end - 1); s >= 0) start = std::min(start, s);
+        if (start == end) break;
+        end = start;
+    }
+    return end;
+}
+
 int64_t FileBytes::nextMissing(int64_t at) const {
     const int64_t end = heldEnd(at);
     return end >= size ? -1 : end;

@@ -45,6 +45,8 @@ struct FileBytes {
     int64_t nextMissing(int64_t at) const;
     // The end of the held run from `at`, `at` itself when `at` is missing.
     int64_t heldEnd(int64_t at) const;
+    // Where the held run that ends at `end` begins; `end` when byte end-1 is missing.
+    int64_t heldFrom(int64_t end) const;
     // The first held byte at or after `at`, or `size`.
     int64_t nextHeld(int64_t at) const;
     RangeSet recorded() const; // what the map may claim: good and claimed

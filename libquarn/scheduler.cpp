@@ -227,7 +227,9 @@ private:
 } // namespace
 
 int allowedConnections(const Source& s, Clock::time_point now, int maxConnections) {
-    if (now < s.retryAt) return s.active; // nothing new until then
+    // Until its back-off ends, as many as it showed it carries; none when it
+    // carried nothing.
+    if (now < s.retryAt) return s.strikes > 0 ? 0 : std::min(maxConnections, s.cap);
     if (s.cap == 0) return maxConnections;
     return std::min(maxConnections, s.cap + 1); // one more than it showed, to learn
 }

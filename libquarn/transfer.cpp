@@ -255,6 +255,12 @@ Transfer::Outcome Transfer::documentArrived(long result) {
 void Transfer::release(Connection& c, bool reachedEnd) {
     c.remove(multi_.get());
     intake_->finish(c, reachedEnd);
+    if (c.duplicate && reachedEnd) {
+        // The second copy arrived first: the flight it raced no longer waits for those bytes.
+        for (auto& o : connections_)
+            if (o.get() != &c && o->active() && !o->duplicate && o->cursor < c.to && o->to > c.from)
+                o->to = std::max(o->cursor, std::min(o->to, ledger_->bytes().heldFrom(o->to)));
+    }
     c.phase = Phase::Idle;
     c.source = -1;
     c.duplicate = false;
@@ -414,7 +420,7 @@ Transfer::Outcome Transfer::schedule() {
     }
     if (std::any_of(connections_.begin(), connections_.end(),
                     [](const auto& c) { return c->active(); }) ||
-        discovery_ == Discovery::Fetching || ledger_->complete() ||
+        discovery_ == Discovery::Fetching || ledger_->complete() || ledger_->checking() ||
         ledger_->bytes().written.bytes() > 0)
         return Outcome::Running;
     // Nothing runs: a source still answering or waiting out a back-off may
@@ -441,9 +447,14 @@ void Transfer::checkFlights(Clock::time_point now) {
             c->duplicate || std::any_of(connections_.begin(), connections_.end(), [&](auto& o) {
                 return o.get() != c.get() && o->active() && o->duplicate;
             });
-        if (raced && c->phase == Phase::Receiving && ledger_->bytes().held(c->cursor, c->to)) {
-            release(*c); // the other copy brought these bytes first
-            continue;
+        if (raced && c->phase == Phase::Receiving) {
+            // What the other copy brought first is not waited for again.
+            const int64_t end = std::max(c->cursor, ledger_->bytes().heldFrom(c->to));
+            if (end == c->cursor) {
+                release(*c);
+                continue;
+            }
+            c->to = end;
         }
         // Only body bytes count: a head trickled line by line is a stall too.
         if (!c->paused && now - c->lastProgress > stallTimeout_) {

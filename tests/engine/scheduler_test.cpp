@@ -218,6 +218,24 @@ const Case kCases[] = {
          return s;
      },
      [](const Plan& p) { EXPECT_TRUE(p.assignments.empty()); }},
+    {"CappedSourceKeepsWhatItCarriesBusyDuringItsBackOff",
+     [] {
+         Situation s = fresh(64 * kMiB, 4, {origin()});
+         s.sources[0].cap = 2;
+         s.sources[0].retryAt = kNow + 1s;
+         fly(s, 0, 0, 0, 16 * kMiB);
+         return s;
+     },
+     [](const Plan& p) { EXPECT_EQ(p.assignments.size(), 1u); }},
+    {"RefusingSourceGetsNothingBeforeItsRetryAfter",
+     [] {
+         Situation s = fresh(64 * kMiB, 4, {origin()});
+         s.sources[0].cap = 1;
+         s.sources[0].strikes = 1;
+         s.sources[0].retryAt = kNow + 1s;
+         return s;
+     },
+     [](const Plan& p) { EXPECT_TRUE(p.assignments.empty()); }},
     {"CappedSourceTriesOneMoreAfterItsBackOff",
      [] {
          Situation s = fresh(64 * kMiB, 4, {origin()});
@@ -271,7 +289,6 @@ TEST(Throttling, CapsAtWhatWorksAndHonoursRetryAfter) {
     EXPECT_TRUE(throttled(s, kNow, std::chrono::seconds(3)));
     EXPECT_EQ(s.cap, 2);
     EXPECT_EQ(s.retryAt, kNow + 3s);
-    s.active = 2;
     EXPECT_EQ(allowedConnections(s, kNow + 2s, 4), 2);
     EXPECT_EQ(allowedConnections(s, kNow + 3s, 4), 3);
     // The probe worked: the cap grows with what works.

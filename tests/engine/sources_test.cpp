@@ -3,7 +3,7 @@
 // peer that trickles, and a map of many tiny pieces.
 #include "libquarn/pieces.h"
 #include "tests/engine/engine_test_env.h"
-#include "tests/engine/range_peer.h"
+#include "tests/support/range_peer.h"
 #include "tests/support/scripted_server.h"
 
 #include <cinttypes>

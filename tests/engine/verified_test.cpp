@@ -5,7 +5,7 @@
 #include "libquarn/digest.h"
 #include "libquarn/pieces.h"
 #include "tests/engine/engine_test_env.h"
-#include "tests/engine/range_peer.h"
+#include "tests/support/range_peer.h"
 #include "tests/support/scripted_server.h"
 
 #include <optional>
@@ -34,7 +34,7 @@ protected:
 
     // Completed, byte-exact, nothing left beside it.
     void expectComplete(const Download& d, const std::string& bytes) {
-        ASSERT_EQ(waitForEnd(60s), QUARN_STATE_COMPLETE);
+        ASSERT_EQ(waitForEnd(60s), QUARN_STATE_COMPLETE) << utf8(getDownloadStateJson());
         EXPECT_TRUE(readFile(mapped(d.localFileName)) == bytes) << "not the origin's bytes";
         EXPECT_FALSE(fs::exists(part(d)));
         EXPECT_FALSE(fs::exists(map(d)));
@@ -274,6 +274,17 @@ TEST_F(VerifiedTest, AMapClaimingZerosIsReadBackAndRefetched) {
     // The zeros again, and at most a piece besides; the right half was kept.
     EXPECT_GE(poll().received, 6 * kMiB);
     EXPECT_LE(poll().received, 7 * kMiB);
+}
+
+TEST_F(VerifiedTest, AWholePartIsReadBackNotFetchedAgain) {
+    const std::string bytes = serve("capped_site", "sample.bin", 12 * kMiB);
+    publishDocument("capped_site", "sample.bin", bytes);
+    const Download d = request("capped_site", "sample.bin", 12 * kMiB);
+    fs::create_directories(part(d).parent_path());
+    writeFile(part(d), bytes);
+    ASSERT_EQ(startWith(d, ""), 0);
+    expectComplete(d, bytes);
+    EXPECT_EQ(poll().received, 0);
 }
 
 // -- Two processes on one file ---------------------------------------------------
