@@ -57,6 +57,9 @@
 /* 0xMMmmpp, comparable with >= */
 #define QUARN_VERSION_NUM 0x010000
 
+/* Where the share server listens when QUARN_SHARE_LISTEN is unset or empty. */
+#define QUARN_SHARE_LISTEN_DEFAULT "127.0.0.1:48081"
+
 #if defined(QUARN_BUILDING_LIBRARY)
 #define QUARN_API __attribute__((visibility("default")))
 #else
