@@ -2,6 +2,7 @@
 
 #include "libquarn/handles.h"
 #include "libquarn/requests.h"
+#include "libquarn/share_answer.h"
 #include "libquarn/share_http.h"
 #include "libquarn/share_policy.h"
 #include "libquarn/share_registry.h"
@@ -25,7 +26,6 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -38,16 +38,8 @@ namespace {
 using namespace std::chrono_literals;
 using http::Field;
 
-// A file's bytes go out in blocks read into memory, each one checked
-// against the registration after it is read and before any of it is sent:
-// a write to the file moves its ctime before it changes a byte, so what a
-// peer gets is always the file as it was registered. (sendfile would hand
-// the socket the page cache itself, which a later write changes in flight.)
-constexpr std::size_t kBlock = std::size_t{256} * 1024;
-// Blocks one connection sends before the next one gets its turn.
-constexpr int kBlocksPerTurn = 4;
-// Blocks kept for reuse rather than given back to the allocator.
-constexpr std::size_t kSpareBlocks = 64;
+// Pieces one connection sends (or reads) before the next one gets its turn.
+constexpr int kPiecesPerTurn = 4;
 // The most we read and drop from a peer while closing on it.
 constexpr std::size_t kLingerDiscard = std::size_t{64} * 1024;
 // After running out of descriptors, accepting waits this long.
@@ -99,13 +91,6 @@ enum class Phase {
     Linger, // our side closed, dropping what the peer still sends
 };
 
-struct FileBody {
-    UniqueFd file;
-    SharedFile registered;
-    std::string site, hash;
-    long long next = 0, end = 0; // bytes of the file [next, end) not read yet
-};
-
 struct Connection {
     std::uint64_t id = 0;
     UniqueFd socket;
@@ -119,11 +104,7 @@ struct Connection {
     ShareClock::time_point lingerSince;
     std::size_t lingerDropped = 0;
 
-    std::string out; // the answer's head, and any body that is not a file
-    std::size_t outSent = 0;
-    std::optional<FileBody> body;
-    std::unique_ptr<char[]> block; // the current block of the file, checked
-    std::size_t blockSent = 0, blockLength = 0;
+    Outgoing out;
     bool closeAfter = false;
     bool counted = true;        // by admission, until it says otherwise
     bool keepAliveSaid = false; // an HTTP/1.0 peer asked to keep the connection
@@ -159,15 +140,13 @@ struct ShareServer::Impl {
     void answerMetalink(Connection& c, const http::Target& target, const SharedFile& entry,
                         const http::Request& request);
     bool stillRegistered(Connection& c, const http::Target& target, const SharedFile& entry,
-                         UniqueFd& file);
+                         bool withBody, UniqueFd& file);
     void refuse(Connection& c, int status, std::vector<Field> fields = {});
     // The answer's head (Date and Connection added) and `body` after it,
     // unless it answers a HEAD. `length`: of a body sent apart (a file's).
     void respond(Connection& c, int status, std::vector<Field> fields, std::string_view body,
                  bool withBody, std::optional<long long> length = std::nullopt);
-    enum class Sent { Done, Blocked, Again, Budget, Failed };
-    Sent send(Connection& c, ShareClock::time_point now);
-    bool loadBlock(Connection& c);
+    Progress send(Connection& c, ShareClock::time_point now);
     bool finishAnswer(Connection& c, ShareClock::time_point now); // false: close it now
     bool startLinger(Connection& c, ShareClock::time_point now);
     bool drainLinger(Connection& c); // false: done with it
@@ -194,7 +173,8 @@ struct ShareServer::Impl {
     std::deque<std::uint64_t> waitingForBudget;
     ShareClock::time_point nextSweep = ShareClock::time_point::max();
     std::optional<ShareClock::time_point> acceptResumes;
-    std::vector<std::unique_ptr<char[]>> spareBlocks;
+    BlockPool blocks;
+    ShareMappings mappings;
     std::time_t dateSecond = -1;
     std::string dateText;
     std::array<char, http::kMaxHead + 1> scratch{};
@@ -357,6 +337,7 @@ void ShareServer::Impl::sweep(ShareClock::time_point now) {
             nextSweep = std::min(nextSweep, d);
     }
     for (const std::uint64_t id : expired) close(id);
+    nextSweep = std::min(nextSweep, mappings.sweep(now));
 }
 
 void ShareServer::Impl::close(std::uint64_t id) {
@@ -364,8 +345,7 @@ void ShareServer::Impl::close(std::uint64_t id) {
     if (it == connections.end()) return;
     if (it->second->counted)
         admission.leave(it->second->addressKey, it->second->phase == Phase::Linger);
-    if (it->second->block && spareBlocks.size() < kSpareBlocks)
-        spareBlocks.push_back(std::move(it->second->block));
+    it->second->out.clear(blocks);
     connections.erase(it); // the descriptor goes, and with it the epoll entry
 }
 
@@ -384,24 +364,16 @@ Progress ShareServer::Impl::step(Connection& c, ShareClock::time_point now) {
                 continue;
             }
             if (!c.readable) return Progress::Wait;
-            if (reads++ == kBlocksPerTurn) return Progress::Again;
+            if (reads++ == kPiecesPerTurn) return Progress::Again;
             if (!readHead(c, now)) return Progress::Closed;
             continue;
         }
-        case Phase::Answer:
-            switch (send(c, now)) {
-            case Sent::Done:
-                if (!finishAnswer(c, now)) return Progress::Closed;
-                continue;
-            case Sent::Blocked: return Progress::Wait;
-            case Sent::Again: return Progress::Again;
-            case Sent::Budget:
-                c.waitingForBudget = true;
-                waitingForBudget.push_back(c.id);
-                return Progress::Wait;
-            case Sent::Failed: return Progress::Closed;
-            }
-            return Progress::Closed;
+        case Phase::Answer: {
+            if (!c.writable) return Progress::Wait;
+            const Progress progress = send(c, now);
+            if (progress != Progress::Again || c.phase == Phase::Answer) return progress;
+            continue; // answered: on to the next request, or to closing
+        }
         case Phase::Linger: return drainLinger(c) ? Progress::Wait : Progress::Closed;
         }
     }
@@ -455,16 +427,17 @@ void ShareServer::Impl::answer(Connection& c, const http::Parsed& parsed) {
 // the last step: anything else put in its place since is not what was
 // offered, and leaves the registry. False when it has been answered.
 bool ShareServer::Impl::stillRegistered(Connection& c, const http::Target& target,
-                                        const SharedFile& entry, UniqueFd& file) {
+                                        const SharedFile& entry, bool withBody, UniqueFd& file) {
     file.reset(::open(entry.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file && !fileIsGone(errno)) {
-        respond(c, 503, {{"Retry-After", "1"}}, refusalBody(503), true);
+        respond(c, 503, {{"Retry-After", "1"}}, refusalBody(503), withBody);
         return false;
     }
     struct stat now {};
     if (!file || ::fstat(file.get(), &now) != 0 || !entry.matches(now)) {
         registry.forget(target.site, target.hash, entry.generation);
-        respond(c, 404, {}, refusalBody(404), true);
+        mappings.drop(target.site, target.hash, entry.generation);
+        respond(c, 404, {}, refusalBody(404), withBody);
         return false;
     }
     return true;
@@ -473,7 +446,8 @@ bool ShareServer::Impl::stillRegistered(Connection& c, const http::Target& targe
 void ShareServer::Impl::answerFile(Connection& c, const http::Target& target,
                                    const SharedFile& entry, const http::Request& request) {
     UniqueFd file;
-    if (!stillRegistered(c, target, entry, file)) return;
+    const bool withBody = request.method == http::Method::Get;
+    if (!stillRegistered(c, target, entry, withBody, file)) return;
     const long long size = entry.size;
     const std::string etag = "\"" + target.hash + "\"";
     const std::string modified = http::httpDate(entry.modified.tv_sec);
@@ -498,16 +472,19 @@ void ShareServer::Impl::answerFile(Connection& c, const http::Target& target,
                                         std::string(kLinkSuffix));
     }
     respond(c, part ? 206 : 200, std::move(fields), "", false, range.last - range.first + 1);
-    if (request.method == http::Method::Get)
-        c.body =
-            FileBody{std::move(file), entry, target.site, target.hash, range.first, range.last + 1};
+    if (!withBody) return;
+    std::shared_ptr<const FileMapping> map =
+        mappings.of(target.site, target.hash, entry, file.get(), ShareClock::now());
+    nextSweep = std::min(nextSweep, ShareMappings::keptUntil(ShareClock::now()));
+    c.out.attach(FileBody{std::move(file), entry, target.site, target.hash, range.first,
+                          range.last + 1, std::move(map)});
 }
 
 void ShareServer::Impl::answerMetalink(Connection& c, const http::Target& target,
                                        const SharedFile& entry, const http::Request& request) {
     UniqueFd file;
-    if (!stillRegistered(c, target, entry, file)) return;
     const bool withBody = request.method == http::Method::Get;
+    if (!stillRegistered(c, target, entry, withBody, file)) return;
     if (!entry.description)
         return respond(c, 503, {{"Retry-After", "1"}}, refusalBody(503), withBody);
     respond(c, 200, {{"Content-Type", "application/metalink4+xml"}}, entry.description->metalink,
@@ -531,10 +508,10 @@ void ShareServer::Impl::respond(Connection& c, int status, std::vector<Field> fi
         fields.emplace_back("Connection", "close");
     else if (c.keepAliveSaid)
         fields.emplace_back("Connection", "keep-alive");
-    c.out =
+    std::string head =
         http::responseHead(status, fields, length.value_or(static_cast<long long>(body.size())));
-    if (withBody) c.out.append(body);
-    c.outSent = 0;
+    if (withBody) head.append(body);
+    c.out.start(std::move(head));
 }
 
 const std::string& ShareServer::Impl::date() {
@@ -546,90 +523,33 @@ const std::string& ShareServer::Impl::date() {
     return dateText;
 }
 
-ShareServer::Impl::Sent ShareServer::Impl::send(Connection& c, ShareClock::time_point now) {
-    const int turns = budget ? 1 : kBlocksPerTurn;
-    for (int turn = 0; turn < turns; ++turn) {
-        if (!c.writable) return Sent::Blocked;
-        // The next block is read and checked before any of it goes out; a
-        // head goes out with its first block, in one segment.
-        if (c.body && c.blockSent == c.blockLength && c.body->next < c.body->end && !loadBlock(c))
-            return Sent::Failed;
-        const std::size_t headLeft = c.out.size() - c.outSent;
-        const std::size_t blockLeft = c.blockLength - c.blockSent;
-        if (headLeft == 0 && blockLeft == 0) return Sent::Done;
-        std::size_t granted = blockLeft;
-        if (budget && blockLeft > 0) {
-            granted =
-                static_cast<std::size_t>(budget->take(static_cast<std::int64_t>(blockLeft), now));
-            if (granted == 0 && headLeft == 0) return Sent::Budget;
-        }
-        std::array<iovec, 2> parts{};
-        std::size_t count = 0;
-        if (headLeft > 0) parts[count++] = {c.out.data() + c.outSent, headLeft};
-        if (granted > 0) parts[count++] = {c.block.get() + c.blockSent, granted};
-        msghdr message{};
-        message.msg_iov = parts.data();
-        message.msg_iovlen = count;
-        const ssize_t n = ::sendmsg(c.socket.get(), &message, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (budget) budget->giveBack(static_cast<std::int64_t>(granted));
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return Sent::Failed;
-            c.writable = false;
-            return Sent::Blocked;
-        }
-        c.lastActivity = now;
-        const auto written = static_cast<std::size_t>(n);
-        const std::size_t ofHead = std::min(written, headLeft);
-        c.outSent += ofHead;
-        c.blockSent += written - ofHead;
-        if (budget) budget->giveBack(static_cast<std::int64_t>(granted - (written - ofHead)));
-        // A short write means the socket's buffer is full: wait for room.
-        if (written < headLeft + granted) {
-            c.writable = false;
-            return Sent::Blocked;
-        }
-    }
-    return Sent::Again;
-}
-
-bool ShareServer::Impl::loadBlock(Connection& c) {
-    FileBody& body = *c.body;
-    if (!c.block) {
-        if (spareBlocks.empty()) {
-            c.block = std::make_unique_for_overwrite<char[]>(kBlock);
-        } else {
-            c.block = std::move(spareBlocks.back());
-            spareBlocks.pop_back();
-        }
-    }
-    const auto want = static_cast<std::size_t>(
-        std::min<long long>(static_cast<long long>(kBlock), body.end - body.next));
-    ssize_t n = 0;
-    do {
-        n = ::pread(body.file.get(), c.block.get(), want, body.next);
-    } while (n < 0 && errno == EINTR);
-    struct stat now {};
-    // A file cut short, or changed in any way since its registration, ends
-    // the answer before its length: the peer can tell it is incomplete.
-    if (n != static_cast<ssize_t>(want) || ::fstat(body.file.get(), &now) != 0 ||
-        !body.registered.matches(now)) {
+Progress ShareServer::Impl::send(Connection& c, ShareClock::time_point now) {
+    const std::uint64_t before = c.out.sent();
+    const Outgoing::Sent sent = c.out.send(c.socket.get(), budget ? &*budget : nullptr, now, blocks,
+                                           budget ? 1 : kPiecesPerTurn);
+    if (c.out.sent() != before) c.lastActivity = now;
+    switch (sent) {
+    case Outgoing::Sent::Done: return finishAnswer(c, now) ? Progress::Again : Progress::Closed;
+    case Outgoing::Sent::Blocked: c.writable = false; return Progress::Wait;
+    case Outgoing::Sent::Again: return Progress::Again;
+    case Outgoing::Sent::Budget:
+        c.waitingForBudget = true;
+        waitingForBudget.push_back(c.id);
+        return Progress::Wait;
+    case Outgoing::Sent::Changed: {
+        // Cut before its length, and out of the registry.
+        const FileBody& body = *c.out.body();
         registry.forget(body.site, body.hash, body.registered.generation);
-        return false;
+        mappings.drop(body.site, body.hash, body.registered.generation);
+        return Progress::Closed;
     }
-    body.next += n;
-    c.blockSent = 0;
-    c.blockLength = want;
-    return true;
+    case Outgoing::Sent::Failed: return Progress::Closed;
+    }
+    return Progress::Closed;
 }
 
 bool ShareServer::Impl::finishAnswer(Connection& c, ShareClock::time_point now) {
-    c.out.clear();
-    c.outSent = 0;
-    c.body.reset();
-    c.blockSent = c.blockLength = 0;
-    if (c.block && spareBlocks.size() < kSpareBlocks) spareBlocks.push_back(std::move(c.block));
-    c.block.reset();
+    c.out.clear(blocks);
     if (c.closeAfter) return startLinger(c, now);
     c.phase = Phase::Head;
     c.keepAliveSaid = false;
