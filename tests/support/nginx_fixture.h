@@ -38,6 +38,7 @@ struct NginxOptions {
     int64_t limitRate = 0; // server-wide default, bytes per second
     uint16_t port = 0;     // 0: a free loopback port; else this one (e.g. a fixed endpoint)
     NginxTls tls;
+    int workerConnections = 256; // nginx's own limit, the listeners' sockets included
 };
 
 class NginxServer {
