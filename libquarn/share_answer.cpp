@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 // A mapping outlives the last answer that used it by this much.
 constexpr auto kMappingKept = 10s;
 // The last bytes of a body, read and checked before they go out.
-constexpr long long kTail = 16 * 1024;
+constexpr long long kTail = 16LL * 1024;
 // Blocks kept for reuse rather than given back to the allocator.
 constexpr std::size_t kSpareBlocks = 64;
 

@@ -91,8 +91,9 @@ void ShareRegistry::startServing() {
     std::lock_guard lock(serviceMutex_);
     if (serviceTried_) return;
     serviceTried_ = true;
-    describer_ = std::make_unique<ShareDescriber>(*this);
     server_ = ShareServer::start(*this, shareListenSetting());
+    // What the describer computes is only ever served.
+    if (server_) describer_ = std::make_unique<ShareDescriber>(*this);
 }
 
 std::optional<SharedFile> ShareRegistry::find(const std::string& site,

@@ -60,8 +60,8 @@ public:
     // system (not procfs, sysfs and the like, whose sizes are made up).
     // Replaces an entry with the same site and hash (hash compared
     // case-insensitively) and describes it anew. The first success starts
-    // the share server (QUARN_SHARE_LISTEN) and the describer; the answer
-    // does not depend on whether the server could listen.
+    // the share server (QUARN_SHARE_LISTEN) and, when it listens, the
+    // describer; the answer does not depend on whether it could listen.
     bool add(const ShareRequest& share);
 
     std::optional<SharedFile> find(const std::string& site, const std::string& hash) const;
