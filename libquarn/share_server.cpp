@@ -201,7 +201,12 @@ void ShareServer::Impl::run() noexcept {
             const std::uint64_t id = events[i].data.u64;
             if (id == kWakeId) return;
             if (id == kListenerId) {
-                acceptAll(now);
+                try {
+                    acceptAll(now);
+                } catch (...) {
+                    // Out of memory: the connection being taken goes with its
+                    // descriptor; the listener wakes us again for the others.
+                }
                 continue;
             }
             const auto it = connections.find(id);
@@ -243,33 +248,32 @@ void ShareServer::Impl::acceptAll(ShareClock::time_point now) {
             }
             return;
         }
-        std::string key = shareAddressKey(address);
-        const ShareAdmission::Verdict verdict = admission.admit(key);
-        if (verdict == ShareAdmission::Verdict::Drop) continue;
         auto c = std::make_unique<Connection>();
         c->id = nextId++;
         c->socket = std::move(socket);
-        c->addressKey = std::move(key);
+        c->addressKey = shareAddressKey(address);
         c->headSince = now;
         c->lastActivity = now;
+        const ShareAdmission::Verdict verdict = admission.admit(c->addressKey);
+        if (verdict == ShareAdmission::Verdict::Drop) continue;
+        Connection& added = *connections.emplace(c->id, std::move(c)).first->second;
         const int one = 1;
-        ::setsockopt(c->socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ::setsockopt(added.socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         epoll_event event{};
         event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-        event.data.u64 = c->id;
-        if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, c->socket.get(), &event) != 0) {
-            admission.leave(c->addressKey, false);
+        event.data.u64 = added.id;
+        if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, added.socket.get(), &event) != 0) {
+            close(added.id);
             continue;
         }
         if (verdict == ShareAdmission::Verdict::Refuse) {
             // Told at once, without reading its request.
-            c->phase = Phase::Answer;
-            c->headSince.reset();
-            c->closeAfter = true;
-            respond(*c, 503, {{"Retry-After", "1"}}, "too many connections\n", true);
+            added.phase = Phase::Answer;
+            added.headSince.reset();
+            added.closeAfter = true;
+            respond(added, 503, {{"Retry-After", "1"}}, "too many connections\n", true);
         }
-        noteDeadline(*c);
-        connections.emplace(c->id, std::move(c));
+        noteDeadline(added);
     }
 }
 
@@ -288,7 +292,12 @@ void ShareServer::Impl::runTurns(ShareClock::time_point now) {
         if (it == connections.end()) continue;
         Connection& c = *it->second;
         c.queued = false;
-        const Progress progress = step(c, now);
+        Progress progress = Progress::Closed;
+        try {
+            progress = step(c, now);
+        } catch (...) {
+            // Out of memory for this one's answer: it is closed, the others go on.
+        }
         if (progress == Progress::Closed) {
             close(id);
             continue;
