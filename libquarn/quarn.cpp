@@ -2,11 +2,10 @@
 // engine and converts the answer; no exception ever crosses the C boundary.
 #include <quarn/quarn.h>
 
+#include "libquarn/digest.h"
 #include "libquarn/engine.h"
 #include "libquarn/requests.h"
 #include "libquarn/text.h"
-
-#include <openssl/crypto.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -34,15 +33,23 @@ void stopAtExit() noexcept {
     g_engine->shares().stop();
 }
 
+// OpenSSL registers an exit handler of its own when it is first used: used
+// once before ours is registered, its handler runs after ours (exit handlers
+// run last first), when no thread of ours hashes any more.
+void setUpHashingFirst() noexcept {
+    try {
+        static_cast<void>(quarn::engine::sha256(""));
+    } catch (...) {
+        // No hashing to be had: nothing to put in order.
+    }
+}
+
 // Created on first use and never destroyed: entry points may still be
 // called from other threads while the process exits. Its threads are
 // stopped by stopAtExit instead.
 Engine& engine() {
     static Engine* const instance = [] {
-        // OpenSSL cleans up at exit too: set up before our handler is
-        // registered, it runs after it (exit handlers run last first), once
-        // no thread of ours hashes any more.
-        OPENSSL_init_crypto(0, nullptr);
+        setUpHashingFirst();
         g_engine = new Engine();
         g_engineOwner = ::getpid();
         std::atexit(stopAtExit);
