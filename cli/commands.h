@@ -15,7 +15,8 @@ namespace quarn::cli {
 enum Exit : int {
     kComplete = 0,    // get: the file is in place; share: stopped by a signal
     kUsage = 2,       // bad arguments
-    kStartFailed = 3, // get: the engine refused the start; share: no registration or no listener
+    kStartFailed = 3, // get: the engine refused the start; share: no registration or no
+                      // listener; meta: the file cannot be read
     kStopped = 4,     // get: Ctrl-C or SIGTERM, the .part kept for the next run
     kWriteError = 5,  // get: disk full, I/O error, rename failed
     kServerError = 6, // get: unreachable, HTTP error, stalled, wrong length
@@ -59,5 +60,6 @@ sigset_t blockStopSignals();
 
 int runGet(const std::vector<std::string>& args);
 int runShare(const std::vector<std::string>& args);
+int runMeta(const std::vector<std::string>& args);
 
 } // namespace quarn::cli

@@ -15,6 +15,7 @@ constexpr const char* kHelp = R"(usage:
   quarn get --server HOST:PORT --site SITE --hash HASH --size BYTES --out PATH
             [--file NAME] [--user USER [--password PASSWORD]] [--json]
   quarn share --site SITE --hash HASH FILE [--listen HOST:PORT]
+  quarn meta FILE [--piece-size BYTES]
   quarn --help | --version
 
 get    downloads http://HOST:PORT/SITE/NAME into PATH through the engine
@@ -32,11 +33,17 @@ share  registers FILE (its size taken from the file) with the engine and
        127.0.0.1:48081 (this machine only); 0.0.0.0:PORT opens it to the LAN.
        Anyone who can reach the port can fetch registered files.
 
+meta   writes the Metalink 4 document of FILE to standard output: its name,
+       size, SHA-256 and a SHA-256 for each piece of BYTES (default 1048576).
+       Put it beside FILE as FILE.meta4 on the web server, and the engine
+       checks every piece it downloads against it.
+
 exit status:
   0  get: complete; share: stopped by Ctrl-C or SIGTERM
   2  bad arguments
   3  get: the engine refused the start; share: FILE cannot be opened or read,
-     is not registered, or the engine does not serve it on HOST:PORT
+     is not registered, or the engine does not serve it on HOST:PORT;
+     meta: FILE cannot be opened or read
   4  get: stopped by Ctrl-C or SIGTERM (PATH.part kept)
   5  get: write error (disk full, I/O error, rename failed)
   6  get: server error (unreachable, HTTP error, stalled, wrong length)
@@ -72,6 +79,7 @@ int main(int argc, char** argv) {
     try {
         if (command == "get") return runGet(rest);
         if (command == "share") return runShare(rest);
+        if (command == "meta") return runMeta(rest);
         throw UsageError{"unknown command " + command};
     } catch (const UsageError& e) {
         std::fprintf(stderr, "quarn: %s\n(quarn --help lists the commands and options)\n",

@@ -71,4 +71,5 @@ quarn and the CMake package Quarn (target Quarn::quarn).")
 cpack_add_component(console DISPLAY_NAME "QuarnDemo console" DEPENDS runtime
   DESCRIPTION "Desktop console for the Quarn transfer engine
 QuarnDemo starts, watches and stops a download and registers files for
-sharing. The quarn command does the same from a terminal.")
+sharing. The quarn command does the same from a terminal, and writes the
+Metalink document a web server publishes beside a file.")

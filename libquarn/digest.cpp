@@ -253,6 +253,13 @@ Sha256 Sha256Hasher::finish() {
     return out;
 }
 
+Sha256Hasher Sha256Hasher::clone() const {
+    Sha256Hasher copy;
+    if (EVP_MD_CTX_copy_ex(copy.ctx_.get(), ctx_.get()) != 1)
+        throw std::runtime_error("SHA-256 copy failed");
+    return copy;
+}
+
 Sha256 sha256(std::string_view bytes) {
     Sha256Hasher hasher;
     hasher.update(bytes.data(), bytes.size());

@@ -28,6 +28,9 @@ public:
 
     void update(const void* data, std::size_t length);
     Sha256 finish();
+    // A second hasher that goes on from this one's state, so a prefix's
+    // digest can be extended on trial and the trial dropped.
+    Sha256Hasher clone() const;
 
 private:
     struct Free {

@@ -102,6 +102,12 @@ RootProbe probeRoot(std::string_view document) {
         at += n;
         if (status != XML_ERR_OK || last) break;
     }
+    // For entity declarations libxml2 builds a document even for SAX
+    // callers, and leaves it to them.
+    if (context->myDoc != nullptr) {
+        xmlFreeDoc(context->myDoc);
+        context->myDoc = nullptr;
+    }
     if (!probe.seen) probe.metalink = false;
     return probe;
 }

@@ -41,17 +41,21 @@ struct MetalinkResult {
 // `name` picks the <file> entry when the document has several; a document
 // with exactly one entry gives that one whatever its name. Broken covers
 // malformed XML after a Metalink 4 root, no matching entry, a piece list
-// whose count does not fit size and length, and bad hex. Hash types other
+// whose count does not fit size and length, and bad hex; and a document
+// type declaration, so no entity is ever expanded and no DTD fetched (bytes
+// that do not parse before the root stay NotMetalink). Hash types other
 // than sha-256 are ignored (an entry with none of ours has no hashes).
 MetalinkResult parseMetalink(std::string_view document, std::string_view name);
 
 // A complete document (XML declaration, urn:ietf:params:xml:ns:metalink
-// root, one <file>) that parseMetalink reads back as `file`.
+// root, one <file>) that parseMetalink reads back as `file`; what XML 1.0
+// cannot carry in the name (bytes that are not UTF-8, control characters
+// other than tab, LF and CR) is written as U+FFFD.
 std::string writeMetalink(const MetalinkFile& file);
 
 // Describes the open file `fd` of `size` bytes: the whole-file hash and one
-// hash per `pieceLength` bytes, reading it once. nullopt on a read error or
-// when the file is shorter than `size`.
+// hash per `pieceLength` bytes, reading it once (an empty file has no piece
+// hashes). nullopt on a read error or when the file is shorter than `size`.
 std::optional<MetalinkFile> describeFile(int fd, int64_t size, std::string name,
                                          int64_t pieceLength = kDefaultPieceLength);
 

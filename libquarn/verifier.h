@@ -38,28 +38,40 @@ class Verifier {
 public:
     // `fd` is borrowed and must outlive the verifier. `wake` is called from
     // a verifier thread whenever verdicts become ready (the transfer passes
-    // curl_multi_wakeup). `threads` >= 1 hash in parallel. Throws
-    // std::system_error when no thread can be started.
+    // curl_multi_wakeup), never with a lock held. `threads` >= 1 hash in
+    // parallel; one more thread calls fdatasync, so they go on meanwhile.
+    // Throws std::system_error when that one or no worker can be started.
     Verifier(int fd, std::function<void()> wake, int threads = 1);
-    ~Verifier(); // drops jobs not yet begun, finishes the ones under way, joins
+    // Drops jobs not yet begun, finishes the ones under way (`wake` may be
+    // called meanwhile), joins: no verifier thread touches `fd` afterwards.
+    ~Verifier();
     Verifier(const Verifier&) = delete;
     Verifier& operator=(const Verifier&) = delete;
 
     void submit(VerifyJob job); // never waits for the disk
-    // Verdicts ready so far, in no promised order; each reported once.
+    // Verdicts ready so far, in no promised order; each reported once. A
+    // Good verdict of a flushed job comes after its range's sync_file_range
+    // (waiting) and an fdatasync after that; verdicts ready together share
+    // one fdatasync.
     std::vector<VerifyVerdict> take();
     // Jobs submitted whose verdicts have not been taken yet.
     std::size_t outstanding() const noexcept;
-    // Waits until every submitted job has its verdict ready.
+    // Waits until every submitted job has its verdict ready, and the
+    // whole-file digest has taken in every Good block it can.
     void drain();
 
     // The whole file's SHA-256, fed in file order: call once with the file
     // size before submitting, and each Good block is folded in when every
-    // byte before it has been. Ready once all `size` bytes are.
+    // byte before it has been (a block at the front is folded in the read
+    // that checks it; one further on is read again once the front reaches
+    // it). Ready once all `size` bytes are; still none after drain() with
+    // every byte Good means a read-back failed.
     void hashWholeFile(int64_t size);
     std::optional<Sha256> wholeFileDigest() const;
 
 private:
+    void stop() noexcept;
+
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -107,7 +107,7 @@ require_free_port
 
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target QuarnDemo
+cmake --build --preset default --target QuarnDemo quarn_cli
 
 # The build may have taken a while: look again before changing anything.
 require_free_port
@@ -118,6 +118,18 @@ make_sparse() {  # path size
   if [ ! -f "$1" ] || [ "$(stat -c %s "$1")" != "$2" ]; then truncate -s "$2" "$1"; fi
 }
 make_sparse "$demo/server/$site/$server_file" "$server_size"
+# The sample's Metalink document beside it, where the engine looks for one
+# ({serverfilename}.meta4): written once, again only when the sample changed.
+sample_file=$demo/server/$site/$server_file
+meta_stamp=$demo/.meta4.stamp
+sample_id=$(stat -c '%s %Y %i' "$sample_file")
+if [ ! -s "$sample_file.meta4" ] || [ "$(cat "$meta_stamp" 2>/dev/null)" != "$sample_id" ]; then
+  echo "demo.sh: writing the sample's Metalink document (hashing it once)"
+  "$top/build/default/cli/quarn" meta "$sample_file" >"$sample_file.meta4.tmp" ||
+    { rm -f "$sample_file.meta4.tmp"; echo "demo.sh: quarn meta failed" >&2; exit 1; }
+  mv "$sample_file.meta4.tmp" "$sample_file.meta4"
+  printf '%s\n' "$sample_id" >"$meta_stamp"
+fi
 # The three files the share buttons register (mapped drive paths).
 make_sparse "$(drive_path "$share1_file")" "$share1_size"
 make_sparse "$(drive_path "$share2_file")" "$share23_size"
@@ -142,6 +154,7 @@ pid $demo/nginx/nginx.pid;
 error_log $demo/nginx/logs/error.log warn;
 events { worker_connections 64; }
 http {
+  types { application/metalink4+xml meta4; }
   access_log $demo/nginx/logs/access.log;
   client_body_temp_path $demo/nginx/tmp;
   proxy_temp_path $demo/nginx/tmp;

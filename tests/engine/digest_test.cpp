@@ -35,6 +35,14 @@ TEST(Sha256, KnownVectorsWholeAndInPieces) {
     hasher.update("abc", 3);
     EXPECT_EQ(hasher.finish(), sha256("abc"));
 
+    // A clone goes on from the prefix; the original is untouched by it.
+    hasher.update("ab", 2);
+    Sha256Hasher trial = hasher.clone();
+    trial.update("c", 1);
+    EXPECT_EQ(trial.finish(), sha256("abc"));
+    hasher.update("x", 1);
+    EXPECT_EQ(hasher.finish(), sha256("abx"));
+
     Sha256Hasher moved = std::move(hasher);
     moved.update("abc", 3);
     EXPECT_EQ(moved.finish(), sha256("abc"));

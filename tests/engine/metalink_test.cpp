@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 
-#include <chrono>
 #include <functional>
 #include <random>
 #include <string>
@@ -292,9 +291,7 @@ TEST(Metalink, HostileDocumentsAreNeitherExpandedNorFetched) {
     };
     for (const auto& c : cases) {
         MetalinkResult r;
-        const auto t0 = std::chrono::steady_clock::now();
         EXPECT_FALSE(opensFile(secret, [&] { r = parseMetalink(c.document, "s"); })) << c.what;
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << c.what;
         EXPECT_EQ(r.kind, c.kind) << c.what << ": " << r.why;
         EXPECT_EQ(r.why.find("secret"), std::string::npos) << c.what;
         EXPECT_EQ(r.file.name.find("laugh"), std::string::npos) << c.what;

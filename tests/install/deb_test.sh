@@ -64,7 +64,8 @@ check libquarn1 "libcurl4 (>= 7.85.0);libcurl4;libjsoncpp25;libc6" libqt6 "$libd
 check libquarn-dev "$same" libcurl \
   "include/quarn/quarn.h $libdir/libquarn.so $libdir/pkgconfig/quarn.pc
    $libdir/cmake/Quarn/QuarnConfig.cmake $libdir/cmake/Quarn/QuarnConfigVersion.cmake"
-check quarndemo "$same;libqt6widgets6" "" \
+# quarn meta writes documents with the engine's own unit: libxml2, libcrypto.
+check quarndemo "$same;libqt6widgets6;libxml2;libssl3" "" \
   "bin/QuarnDemo bin/quarn share/applications/io.github.quarn.QuarnDemo.desktop
    share/metainfo/io.github.quarn.QuarnDemo.metainfo.xml share/icons/hicolor/scalable/apps/quarndemo.svg"
 
@@ -72,8 +73,9 @@ check quarndemo "$same;libqt6widgets6" "" \
 # libcrypto, the sanitizer runtime of such a build ...) is a dependency of
 # its package: the package holding each NEEDED library, as this system has it.
 owner() {  # a library path -> its Debian package, without the architecture
-  local path=$1 candidate pkg
-  for candidate in "$path" "$(realpath "$path")" "/usr${path#/usr}" "/usr$(realpath "$path")"; do
+  local path=$1 candidate pkg real
+  real=$(realpath "$path")
+  for candidate in "$path" "$real" "/usr${path#/usr}" "/usr${real#/usr}"; do
     pkg=$(dpkg-query --search "$candidate" 2>/dev/null | head -n1) || continue
     [ -n "$pkg" ] && { printf '%s' "${pkg%%:*}"; return 0; }
   done
@@ -85,7 +87,10 @@ needed_packaged() {  # package, file under /usr
   rm -rf "$tmp/x" && dpkg-deb -x "$file" "$tmp/x"
   for lib in $(readelf -d "$tmp/x/usr/$2" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     [ "$lib" = libquarn.so.1 ] && continue
-    path=$(ldd "$tmp/x/usr/$2" | awk -v l="$lib" '$1 == l {print $3}')
+    # "libx.so.1 => /path (addr)", or for the loader "/path/ld-linux... (addr)"
+    path=$(ldd "$tmp/x/usr/$2" | awk -v l="$lib" '$1 == l {print $3; exit}
+      {n = split($1, p, "/"); if (n > 1 && p[n] == l) {print $1; exit}}')
+    [ -n "$path" ] || { fail "$1: /usr/$2 links $lib, which ldd does not find"; continue; }
     pkg=$(owner "$path") || { fail "$1: no package holds $lib ($path)"; continue; }
     has "$depends" "${pkg%t64}" || has "$depends" "$pkg" ||
       fail "$1: /usr/$2 links $lib of $pkg, which Depends '$depends' lacks"
