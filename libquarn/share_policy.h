@@ -27,9 +27,9 @@ inline constexpr unsigned kShareRefusalsPerAddress = 4;
 inline constexpr unsigned kShareLingeringLimit = 256;
 
 struct ShareTimeouts {
-    // From the moment a connection can send a request (it connected, or its
-    // previous answer went out) to the end of that request's head, however
-    // the bytes trickle in.
+    // From the connect to the end of the first request's head, and from a
+    // later request's first byte (or the previous answer, when it was
+    // already waiting) to the end of its head, however the bytes trickle in.
     std::chrono::milliseconds head{10'000};
     // No byte either way for this long (a peer waiting for its share of
     // the upload rate is not silent).

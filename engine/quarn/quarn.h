@@ -46,14 +46,15 @@
  * registration (size, modification or change time) leaves the registry; one
  * that changes while it is being sent has that answer cut short before its
  * length. Limits: 32 connections per client address (an IPv6 client counts
- * by its /64) and 2048 in all, 503 beyond; a request head not complete 10 s
- * after its connection could send it, or a peer silent for 30 s, is
- * dropped. QUARN_SHARE_RATE caps the upload in bytes per second, all peers
- * together, shared fairly among those receiving (unset: unlimited). To hold
- * its connections the server raises the process's soft limit on open
- * descriptors, within the hard limit. If the address cannot be used (a busy
- * port, say) sharing stays off and registrations answer as before. The
- * server stops when the process exits.
+ * by its /64) and 2048 in all, 503 beyond; a connection whose request head
+ * is not complete 10 s after it connected (for later requests: after their
+ * first byte), or that is silent for 30 s, is dropped. QUARN_SHARE_RATE
+ * caps the upload in bytes per second, all peers together, shared fairly
+ * among those receiving (unset: unlimited). To hold its connections the
+ * server raises the process's soft limit on open descriptors, within the
+ * hard limit. If the address cannot be used (a busy port, say) sharing
+ * stays off and registrations answer as before. The server stops when the
+ * process exits.
  */
 #ifndef QUARN_H
 #define QUARN_H
