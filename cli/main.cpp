@@ -3,6 +3,7 @@
 
 #include <quarn/quarn.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -42,7 +43,8 @@ meta   writes the Metalink 4 document of FILE to standard output: its name,
 exit status:
   0  get: complete; share: stopped by Ctrl-C or SIGTERM
   2  bad arguments
-  3  get: the engine refused the start; share: not registered or port unavailable;
+  3  get: the engine refused the start; share: FILE cannot be opened or read,
+     is not registered, or the engine does not serve it on HOST:PORT;
      meta: FILE cannot be opened or read
   4  get: stopped by Ctrl-C or SIGTERM (PATH.part kept)
   5  get: write error (disk full, I/O error, rename failed)
@@ -53,6 +55,9 @@ exit status:
 
 int main(int argc, char** argv) {
     using namespace quarn::cli;
+    // A reader of the progress that goes away (`| head -n 1`) must not stop
+    // the download: the progress is dropped, the file completes.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::fputs(kHelp, stderr);

@@ -1,82 +1,111 @@
 // quarn share: registers one file with the engine and keeps the process,
 // and so the engine's share server, alive until Ctrl-C or SIGTERM.
+//
+// Whether the engine listens, and where, is the engine's to say: the
+// address goes to it as QUARN_SHARE_LISTEN, and after the registration the
+// command asks that address for the file. Only an answer with the file's
+// length and the engine's tag for it ("{hash}") is the engine serving it.
 #include "cli/commands.h"
 
 #include <quarn/quarn.h>
 
-#include <arpa/inet.h>
+#include <curl/curl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <memory>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace quarn::cli {
 namespace {
 
-constexpr const char* kDefaultListen = "127.0.0.1:48081"; // as quarn.h documents
+// Long enough for a loaded machine; the server is up when the registration returns.
+constexpr long kProbeTimeoutMs = 3000;
 
-struct Endpoint {
-    std::string host; // as peers would write it
-    bool wildcard = false;
-    uint16_t port = 0;
-    sockaddr_storage address{};
-    socklen_t length = 0;
-};
-
-// The forms the engine accepts: IPv4 literal, localhost, [IPv6 literal].
-std::optional<Endpoint> parseListen(const std::string& text) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return std::nullopt;
-    const std::optional<long long> port = parsePositive(text.substr(colon + 1));
-    if (!port || *port > 65535) return std::nullopt;
-    Endpoint e;
-    e.host = text.substr(0, colon);
-    e.port = static_cast<uint16_t>(*port);
-    if (e.host.size() > 2 && e.host.front() == '[' && e.host.back() == ']') {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(e.port);
-        if (inet_pton(AF_INET6, e.host.substr(1, e.host.size() - 2).c_str(), &a.sin6_addr) != 1)
-            return std::nullopt;
-        e.wildcard = IN6_IS_ADDR_UNSPECIFIED(&a.sin6_addr);
-        std::memcpy(&e.address, &a, sizeof a);
-        e.length = sizeof a;
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(e.port);
-        if (inet_pton(AF_INET, e.host == "localhost" ? "127.0.0.1" : e.host.c_str(), &a.sin_addr) !=
-            1)
-            return std::nullopt;
-        e.wildcard = a.sin_addr.s_addr == htonl(INADDR_ANY);
-        std::memcpy(&e.address, &a, sizeof a);
-        e.length = sizeof a;
-    }
-    return e;
+bool isOff(const std::string& listen) {
+    return listen == "off" || listen == "OFF" || listen == "Off";
 }
 
-// The engine cannot tell us it found the port taken, so ask first.
-int bindError(const Endpoint& e) {
-    const int fd = ::socket(e.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return errno;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const int error =
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&e.address), e.length) == 0 ? 0 : errno;
-    ::close(fd);
-    return error;
+// The host of "host:port" or "[v6]:port", without brackets.
+std::string hostOf(const std::string& listen) {
+    std::string host = listen.substr(0, listen.rfind(':'));
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return host;
 }
 
-std::string peerHost(const Endpoint& e) {
-    if (!e.wildcard) return e.host;
+// The probe goes only where this machine listens: an address literal or
+// localhost, never a name resolved elsewhere.
+bool isLocalLiteral(const std::string& host) {
+    if (host == "localhost") return true;
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+    ::freeaddrinfo(found);
+    return true;
+}
+
+std::string peerHost(const std::string& listen) {
+    const std::string host = hostOf(listen);
+    if (host != "0.0.0.0" && host != "::") return listen.substr(0, listen.rfind(':'));
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
-    return e.host;
+    return listen.substr(0, listen.rfind(':'));
+}
+
+struct CurlFree {
+    void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
+};
+
+std::size_t keepEtag(char* data, std::size_t size, std::size_t count, void* out) {
+    const std::string_view line(data, size * count);
+    constexpr std::string_view kName = "etag:";
+    if (line.size() > kName.size()) {
+        std::string name(line.substr(0, kName.size()));
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name == kName) {
+            std::string_view value = line.substr(kName.size());
+            while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+                value.remove_prefix(1);
+            while (!value.empty() &&
+                   (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
+                value.remove_suffix(1);
+            *static_cast<std::string*>(out) = std::string(value);
+        }
+    }
+    return size * count;
+}
+
+// Empty when `url` is the engine serving the file; else why not.
+std::string probe(const std::string& url, long long size, const std::string& hash) {
+    const std::unique_ptr<CURL, CurlFree> easy(curl_easy_init());
+    if (!easy) return "libcurl could not start";
+    std::string etag;
+    char error[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(easy.get(), CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, kProbeTimeoutMs);
+    curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, &keepEtag);
+    curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &etag);
+    if (curl_easy_perform(easy.get()) != CURLE_OK)
+        return error[0] != '\0' ? std::string(error) : "no answer";
+    long status = 0;
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (status != 200 || length != size || etag != "\"" + hash + "\"")
+        return "something else answers there (HTTP " + std::to_string(status) + ")";
+    return {};
 }
 
 } // namespace
@@ -86,58 +115,77 @@ int runShare(const std::vector<std::string>& args) {
     if (o.positional().empty()) throw UsageError{"FILE is required"};
     if (o.positional().size() > 1) throw UsageError{"one FILE only, not " + o.positional()[1]};
     const std::string site = o.required("--site");
-    const std::string hash = o.required("--hash");
+    std::string hash = o.required("--hash");
     if (!isHexDigest(hash)) throw UsageError{"--hash must be 32 hexadecimal digits"};
+    for (char& c : hash) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::optional<std::string> listenOption = o.value("--listen");
-    std::string listen = kDefaultListen;
+    std::string listen = QUARN_SHARE_LISTEN_DEFAULT;
     if (listenOption) {
         listen = *listenOption;
     } else if (const char* env = std::getenv("QUARN_SHARE_LISTEN");
                env != nullptr && env[0] != '\0') {
         listen = env;
     }
-    if (!listenOption && (listen == "off" || listen == "OFF" || listen == "Off")) {
-        std::fprintf(stderr, "quarn share: sharing is off (QUARN_SHARE_LISTEN=%s)\n",
-                     listen.c_str());
+    if (isOff(listen)) {
+        std::fprintf(stderr, "quarn share: sharing is off (%s=%s)\n",
+                     listenOption ? "--listen" : "QUARN_SHARE_LISTEN", listen.c_str());
         return kStartFailed;
     }
-    const std::optional<Endpoint> endpoint = parseListen(listen);
-    if (!endpoint)
-        throw UsageError{
-            (listenOption ? "--listen" : "QUARN_SHARE_LISTEN") +
-            std::string(" must be HOST:PORT with a port above 0, e.g. 127.0.0.1:48081 or "
-                        "0.0.0.0:48081 for the LAN")};
     const std::u16string wSite = utf16Argument("--site", site),
                          wHash = utf16Argument("--hash", hash);
 
+    // Opened and read here, so that a file the engine could not serve is
+    // named with the reason.
+    const std::string& given = o.positional().front();
     std::error_code ec;
-    const std::filesystem::path path =
-        std::filesystem::absolute(o.positional().front(), ec).lexically_normal();
-    struct stat info {};
-    if (ec || ::stat(path.c_str(), &info) != 0) {
-        std::fprintf(stderr, "quarn share: cannot read %s: %s\n", o.positional().front().c_str(),
+    const std::filesystem::path path = std::filesystem::absolute(given, ec).lexically_normal();
+    const int fd = ec ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        std::fprintf(stderr, "quarn share: cannot open %s: %s\n", given.c_str(),
                      std::strerror(ec ? ec.value() : errno));
         return kStartFailed;
     }
-    if (!S_ISREG(info.st_mode) || info.st_size <= 0) {
-        std::fprintf(stderr, "quarn share: %s is not a regular file with data\n", path.c_str());
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+    int readError = 0;
+    char first = 0;
+    errno = 0;
+    if (regular && ::pread(fd, &first, 1, 0) != 1) readError = errno != 0 ? errno : EIO;
+    ::close(fd);
+    if (!regular) {
+        std::fprintf(stderr, "quarn share: %s is not a regular file with data\n", given.c_str());
+        return kStartFailed;
+    }
+    if (readError != 0) {
+        std::fprintf(stderr, "quarn share: cannot read %s: %s\n", given.c_str(),
+                     std::strerror(readError));
         return kStartFailed;
     }
     const std::u16string wPath = utf16Argument("FILE", path.string());
-    if (const int error = bindError(*endpoint); error != 0) {
-        std::fprintf(stderr, "quarn share: cannot listen on %s: %s\n", listen.c_str(),
-                     std::strerror(error));
+
+    // Before the first engine call, and before any thread: the engine reads
+    // the address when its server starts, libcurl sets itself up once.
+    if (listenOption) ::setenv("QUARN_SHARE_LISTEN", listen.c_str(), 1);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const sigset_t stopSignals = blockStopSignals();
+    if (setShareFile2(wSite.c_str(), wHash.c_str(), wPath.c_str(), info.st_size) == 0) {
+        std::fprintf(stderr,
+                     "quarn share: the engine did not register %s (not a file on a real file "
+                     "system, or it changed meanwhile)\n",
+                     given.c_str());
+        return kStartFailed;
+    }
+    const std::string url = "http://" + listen + "/" + percentEncode(site) + "/" + hash;
+    const std::string why = isLocalLiteral(hostOf(listen))
+                                ? probe(url, static_cast<long long>(info.st_size), hash)
+                                : "not an address of this machine";
+    if (!why.empty()) {
+        std::fprintf(stderr, "quarn share: the engine is not sharing %s on %s: %s\n", given.c_str(),
+                     listen.c_str(), why.c_str());
         return kStartFailed;
     }
 
-    // Before the first engine call: the engine reads it when its server starts.
-    if (listenOption) ::setenv("QUARN_SHARE_LISTEN", listen.c_str(), 1);
-    const sigset_t stopSignals = blockStopSignals();
-    if (setShareFile2(wSite.c_str(), wHash.c_str(), wPath.c_str(), info.st_size) == 0) {
-        std::fprintf(stderr, "quarn share: the engine did not register %s\n", path.c_str());
-        return kStartFailed;
-    }
-    const std::string authority = peerHost(*endpoint) + ":" + std::to_string(endpoint->port);
+    const std::string authority = peerHost(listen) + listen.substr(listen.rfind(':'));
     std::printf("sharing %s (%lld bytes)\n", path.c_str(), static_cast<long long>(info.st_size));
     std::printf("url: http://%s/%s/%s\n", authority.c_str(), percentEncode(site).c_str(),
                 hash.c_str());

@@ -2,47 +2,62 @@
 // engine and converts the answer; no exception ever crosses the C boundary.
 #include <quarn/quarn.h>
 
+#include "libquarn/digest.h"
 #include "libquarn/engine.h"
 #include "libquarn/requests.h"
 #include "libquarn/status_text.h"
 #include "libquarn/text.h"
 
-#include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
+#include <unistd.h>
 
 using quarn::engine::Engine;
 
 namespace {
 
-std::atomic<bool> g_engineCreated{false};
+Engine* g_engine = nullptr; // set once, before stopAtExit is registered
+pid_t g_engineOwner = 0;
 
-// Created on first use and never destroyed: entry points may still be called
-// from other threads while the process exits. The transfer itself is
-// stopped at exit by StopAtExit below.
+// The one stop at exit, in a safe order: the download first (its .part
+// stays resumable), then sharing (the server, then the describer).
+void stopAtExit() noexcept {
+    // A forked child that exits has the engine's memory but not its threads.
+    if (g_engineOwner != ::getpid()) return;
+    try {
+        g_engine->stop();
+    } catch (...) {
+        // Exiting anyway.
+    }
+    g_engine->shares().stop();
+}
+
+// OpenSSL registers an exit handler of its own when it is first used: used
+// once before ours is registered, its handler runs after ours (exit handlers
+// run last first), when no thread of ours hashes any more.
+void setUpHashingFirst() noexcept {
+    try {
+        static_cast<void>(quarn::engine::sha256(""));
+    } catch (...) {
+        // No hashing to be had: nothing to put in order.
+    }
+}
+
+// Created on first use and never destroyed: entry points may still be
+// called from other threads while the process exits. Its threads are
+// stopped by stopAtExit instead.
 Engine& engine() {
-    static Engine* instance = [] {
-        auto* created = new Engine();
-        g_engineCreated.store(true, std::memory_order_release);
-        return created;
+    static Engine* const instance = [] {
+        setUpHashingFirst();
+        g_engine = new Engine();
+        g_engineOwner = ::getpid();
+        std::atexit(stopAtExit);
+        return g_engine;
     }();
     return *instance;
 }
-
-struct StopAtExit {
-    StopAtExit() = default;
-    StopAtExit(const StopAtExit&) = delete;
-    StopAtExit& operator=(const StopAtExit&) = delete;
-    ~StopAtExit() {
-        try {
-            if (g_engineCreated.load(std::memory_order_acquire)) engine().stop();
-        } catch (...) {
-            // Exiting anyway; the .part stays resumable.
-        }
-    }
-};
-const StopAtExit g_stopAtExit;
 
 // Returned texts live in per-thread, per-entry-point buffers: valid until the
 // same thread calls the same entry point again, and never freed by callers.

@@ -1,7 +1,11 @@
-// The share server: registered files served to peers over HTTP/1.1 by
-// libmicrohttpd, on its own threads. GET and HEAD of /{site}/{hash} only; the
-// URL is only ever a key into the registry, never a path.
+// The share server: registered files served to peers over HTTP/1.1 from one
+// thread of its own, every connection non-blocking on one epoll set. GET
+// and HEAD of /{site}/{hash} and /{site}/{hash}.meta4 only; the URL is only
+// ever a key into the registry, never a path. The protocol text lives in
+// share_http.*, the limits and the upload rate in share_policy.*.
 #pragma once
+
+#include <quarn/quarn.h>
 
 #include <cstdint>
 #include <memory>
@@ -14,12 +18,7 @@ namespace quarn::engine {
 
 class ShareRegistry;
 
-inline constexpr const char* kDefaultShareListen = "127.0.0.1:48081";
-inline constexpr unsigned kSharePeerLimit = 64;      // concurrent peers; beyond: 503
-inline constexpr unsigned kShareIdleTimeoutSec = 30; // a peer silent this long is dropped
-inline constexpr std::size_t kShareMaxUrl = 2048;    // longer request targets: 414
-inline constexpr std::size_t kShareConnectionMemory =
-    std::size_t{16} * 1024; // request head + buffers
+inline constexpr const char* kDefaultShareListen = QUARN_SHARE_LISTEN_DEFAULT;
 
 struct ListenAddress {
     sockaddr_storage address{};
@@ -42,13 +41,13 @@ public:
     // off or the address cannot be bound (a busy port is reported on stderr).
     static std::unique_ptr<ShareServer> start(ShareRegistry& registry,
                                               const std::optional<ListenAddress>& listen);
-    ~ShareServer();
+    ~ShareServer(); // stop()
     ShareServer(const ShareServer&) = delete;
     ShareServer& operator=(const ShareServer&) = delete;
 
     std::uint16_t port() const noexcept { return port_; }
-    // Closes the listening socket and every connection, joins the server's
-    // threads. Also done for every running server when the process exits.
+    // Closes the listening socket and every connection and joins the
+    // server's thread.
     void stop() noexcept;
 
     struct Impl;

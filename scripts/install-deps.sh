@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang-format clang-tidy
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libjsoncpp-dev libcurl4-openssl-dev curl
-  libmicrohttpd-dev libxml2-dev libssl-dev
+  libxml2-dev libssl-dev
   libgtest-dev
   nginx-light apache2-utils aria2
   openssl

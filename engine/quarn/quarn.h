@@ -31,16 +31,30 @@
  * download runs (setenv is not thread-safe).
  *
  * Sharing: the first successful registration starts the engine's share
- * server, on its own threads, at QUARN_SHARE_LISTEN ("host:port", read once
- * then; default 127.0.0.1:48081, this machine only; 0.0.0.0:PORT opens it to
- * the LAN; "off" disables it). It answers GET and HEAD of
- * http://host:port/{site}/{hash} (each segment percent-encoded) with the
- * registered file, single byte ranges included, to anyone who can reach the
- * port; nothing else is ever served. At most 64 peers at a time (503
- * beyond); a peer silent for 30 s is dropped. A file removed, replaced or changed in size or
- * modification time since its registration is dropped from the registry.
- * If the address cannot be used (a busy port, say) sharing stays off and
- * registrations answer as before. The server stops when the process exits.
+ * server, on a thread of its own, at QUARN_SHARE_LISTEN ("host:port", read
+ * once then; default QUARN_SHARE_LISTEN_DEFAULT, this machine only;
+ * 0.0.0.0:PORT opens it to the LAN; "off" disables it). It answers GET and
+ * HEAD of http://host:port/{site}/{hash} (each segment percent-encoded) with
+ * the registered file, single byte ranges included, and of
+ * http://host:port/{site}/{hash}.meta4 with the file's Metalink 4 document,
+ * to anyone who can reach the port; nothing else is ever served. The engine
+ * hashes each registered file once, in the background: until then the
+ * document answers 503 with Retry-After, afterwards the file's answers carry
+ * Repr-Digest (SHA-256) and a Link to the document. Only a readable regular
+ * file on a real file system is registered (not on procfs, sysfs and the
+ * like). A file removed, replaced or changed in any way since its
+ * registration (size, modification or change time) leaves the registry; one
+ * that changes while it is being sent has that answer cut short before its
+ * length. Limits: 32 connections per client address (an IPv6 client counts
+ * by its /64) and 2048 in all, 503 beyond; a connection whose request head
+ * is not complete 10 s after it connected (for later requests: after their
+ * first byte), or that is silent for 30 s, is dropped. QUARN_SHARE_RATE
+ * caps the upload in bytes per second, all peers together, shared fairly
+ * among those receiving (unset: unlimited). To hold its connections the
+ * server raises the process's soft limit on open descriptors, within the
+ * hard limit. If the address cannot be used (a busy port, say) sharing
+ * stays off and registrations answer as before. The server stops when the
+ * process exits.
  */
 #ifndef QUARN_H
 #define QUARN_H
@@ -56,6 +70,9 @@
 #define QUARN_VERSION "1.0.0"
 /* 0xMMmmpp, comparable with >= */
 #define QUARN_VERSION_NUM 0x010000
+
+/* Where the share server listens when QUARN_SHARE_LISTEN is unset or empty. */
+#define QUARN_SHARE_LISTEN_DEFAULT "127.0.0.1:48081"
 
 #if defined(QUARN_BUILDING_LIBRARY)
 #define QUARN_API __attribute__((visibility("default")))
@@ -92,11 +109,11 @@ extern "C" {
  * json: UTF-16 text of one object with the string members "site", "hash"
  *   (32 hex digits), "localfilename" and "filesize" (decimal, as a string or
  *   a number); other members are ignored. NULL is rejected.
- * Returns nonzero when the file exists with exactly that size and is now
- *   registered (replacing an entry with the same site and hash); 0 for bad
- *   JSON, missing or mistyped members, a bad path or a file that does not
- *   match. A registered file is served to peers at /{site}/{hash} (see
- *   Sharing above) for as long as it stays the file that was registered.
+ * Returns nonzero when the file is a readable regular file of exactly that
+ *   size on a real file system and is now registered (replacing an entry
+ *   with the same site and hash); 0 for bad JSON, missing or mistyped
+ *   members, a bad path or a file that does not match. A registered file is served to peers at
+ * /{site}/{hash} (see Sharing above) for as long as it stays the file that was registered.
  */
 QUARN_API int32_t setShareFile(const char16_t* json);
 

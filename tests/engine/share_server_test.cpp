@@ -1,133 +1,19 @@
 // The share server as peers meet it: files registered through the engine's
 // entry points, fetched with the real curl and ab, probed with raw sockets;
 // and the quarn command, sharing in one process and fetching in another.
-//
-// The engine starts its server once per process, at the first successful
-// registration, so every test here relies on running in a process of its
-// own (as ctest runs them) for its listen address and idle timeout.
+#include "libquarn/share_policy.h"
 #include "libquarn/share_registry.h"
 #include "libquarn/share_server.h"
-#include "tests/engine/engine_test_env.h"
-#include "tests/support/process.h"
+#include "tests/engine/share_fixture.h"
 
 #include <cctype>
 #include <csignal>
-#include <cstdlib>
 #include <functional>
-#include <map>
-#include <sstream>
 
 namespace quarn::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Every engine_tests process: whatever test registers first starts the
-// share server, and none of them may take the fixed default port.
-const bool g_noDefaultSharePort = [] {
-    ::setenv("QUARN_SHARE_LISTEN", "127.0.0.1:0", 0);
-    return true;
-}();
-
-constexpr const char* kSite = "test_site";
-constexpr const char* kShareHash = "d4301f3edae670bde22305e444e4c2a1";
-
-// The share server reads QUARN_SHARE_* once, when the process's first
-// registration starts it, and its threads run from then on until the
-// process ends: a setting is made before that, with no download running,
-// and never put back.
-void shareSetting(const char* name, const std::string& value) {
-    stopDownload();
-    ::setenv(name, value.c_str(), 1);
-}
-
-// The port this process's share server takes, chosen before the first
-// registration.
-uint16_t sharePort() {
-    static const uint16_t port = [] {
-        const uint16_t p = freeLoopbackPort();
-        shareSetting("QUARN_SHARE_LISTEN", "127.0.0.1:" + std::to_string(p));
-        return p;
-    }();
-    return port;
-}
-
-std::string hashFor(int n) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%032x", n + 0xabc000);
-    return text;
-}
-
-int openDescriptors() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
-
-struct Reply {
-    int status = 0;
-    std::map<std::string, std::string> headers; // names in lower case
-    std::string body;
-    std::string header(const std::string& name) const {
-        const auto it = headers.find(name);
-        return it == headers.end() ? std::string() : it->second;
-    }
-};
-
-class ShareServerTest : public EngineTest {
-protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        ASSERT_TRUE(OnPath("curl")) << "curl is not installed (scripts/install-deps.sh)";
-    }
-
-    std::string base(uint16_t port = 0) const {
-        return "http://127.0.0.1:" + std::to_string(port != 0 ? port : sharePort());
-    }
-    std::string target(const std::string& site, const std::string& hash) const {
-        return "/" + site + "/" + hash;
-    }
-
-    // Writes the file below the drive root and registers it.
-    void share(const std::string& hash, const std::string& windowsPath, const std::string& bytes) {
-        sharePort();
-        writeFile(mapped(windowsPath), bytes);
-        ASSERT_NE(setShareFile2(u16(kSite).c_str(), u16(hash).c_str(), u16(windowsPath).c_str(),
-                                static_cast<int64_t>(bytes.size())),
-                  0);
-    }
-
-    // curl exactly as a peer would use it; the target is sent as written.
-    Reply fetch(const std::string& path, const std::vector<std::string>& extra = {},
-                uint16_t port = 0) {
-        const fs::path headers = tmp_ / "reply.headers", body = tmp_ / "reply.body";
-        fs::remove(headers);
-        fs::remove(body);
-        std::vector<std::string> args = {"curl",           "-s", "--path-as-is", "-D",
-                                         headers.string(), "-o", body.string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back(base(port) + path);
-        Child curl(args, {}, (tmp_ / "curl.out").string());
-        EXPECT_EQ(curl.SpawnError(), 0);
-        curl.Wait();
-        Reply reply;
-        std::istringstream lines(readFile(headers));
-        for (std::string line; std::getline(lines, line);) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.rfind("HTTP/", 0) == 0) {
-                reply.status = std::atoi(line.c_str() + line.find(' ') + 1);
-                reply.headers.clear();
-            } else if (const auto colon = line.find(':'); colon != std::string::npos) {
-                std::string name = line.substr(0, colon);
-                for (char& c : name)
-                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                reply.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
-            }
-        }
-        reply.body = readFile(body);
-        return reply;
-    }
-};
 
 TEST_F(ShareServerTest, RangesValidatorsAndHeadByteExact) {
     const std::string bytes = sampleBytes(100000, 7);
@@ -364,11 +250,11 @@ TEST_F(ShareServerTest, BusyPortLeavesSharingOffAndDownloadsAlone) {
     EXPECT_TRUE(other.acceptOne());
 }
 
-TEST_F(ShareServerTest, PeersBeyondTheLimitAreTurnedAway) {
+TEST_F(ShareServerTest, PeersBeyondTheirAddressLimitAreTurnedAway) {
     share(kShareHash, "c:\\share\\a.bin", "payload");
     const std::string path = target(kSite, kShareHash);
     std::vector<std::unique_ptr<LoopbackClient>> peers;
-    for (unsigned i = 0; i < engine::kSharePeerLimit; ++i) {
+    for (unsigned i = 0; i < engine::kSharePerAddressLimit; ++i) {
         peers.push_back(std::make_unique<LoopbackClient>(sharePort()));
         ASSERT_TRUE(peers.back()->connected());
     }
@@ -377,6 +263,8 @@ TEST_F(ShareServerTest, PeersBeyondTheLimitAreTurnedAway) {
         << refused.status;
     EXPECT_EQ(refused.header("retry-after"), "1");
     EXPECT_EQ(refused.header("connection"), "close");
+    // Another address is not held up by this one's connections.
+    EXPECT_EQ(fetch(path, {"--interface", "127.0.0.2"}).body, "payload");
     peers.pop_back();
     EXPECT_TRUE(waitFor([&] { return fetch(path).body == "payload"; }, 10s));
 }
@@ -405,9 +293,11 @@ TEST_F(ShareServerTest, HundredsOfConcurrentRangeRequests) {
     ASSERT_EQ(fetch(target(kSite, kShareHash)).status, 200); // the server is up and warm
     const int before = openDescriptors();
 
-    // New connections for every request, then 64 kept-alive ones (the limit).
-    for (const char* mode : {"-c 50", "-k -c 64"}) {
-        const std::string report = Capture(std::string("ab -q -n 1000 ") + mode +
+    // New connections for every request, then kept-alive ones, as many as
+    // one address may open.
+    const std::string concurrency = "-c " + std::to_string(engine::kSharePerAddressLimit);
+    for (const std::string& mode : {concurrency, "-k " + concurrency}) {
+        const std::string report = Capture("ab -q -n 1000 " + mode +
                                            " -H 'Range: bytes=1000000-1099999' '" + url + "' 2>&1");
         EXPECT_NE(report.find("Complete requests:      1000"), std::string::npos) << report;
         EXPECT_NE(report.find("Failed requests:        0"), std::string::npos) << report;
@@ -550,12 +440,12 @@ TEST_F(QuarnCommandTest, ExitStatusesAndMessages) {
          {"share", "--site", "s", "--hash", kHash, (tmp_ / "none").string(), "--listen",
           "127.0.0.1:1"},
          3,
-         "cannot read"},
+         "cannot open"},
         {"share on a bad address",
          {"share", "--site", "s", "--hash", kHash, (tmp_ / "exists.bin").string(), "--listen",
           "here"},
-         2,
-         "--listen must be"},
+         3,
+         "neither host:port nor off"},
         {"share on a busy port",
          {"share", "--site", "s", "--hash", kHash, (tmp_ / "exists.bin").string(), "--listen",
           server},

@@ -60,7 +60,7 @@ check() {
   echo "$1 $(dpkg-deb -f "$file" Version): Depends: $depends"
 }
 
-check libquarn1 "libcurl4 (>= 7.85.0);libcurl4;libmicrohttpd12;libjsoncpp25;libc6" libqt6 "$libdir/libquarn.so.1"
+check libquarn1 "libcurl4 (>= 7.85.0);libcurl4;libjsoncpp25;libc6" libqt6 "$libdir/libquarn.so.1"
 check libquarn-dev "$same" libcurl \
   "include/quarn/quarn.h $libdir/libquarn.so $libdir/pkgconfig/quarn.pc
    $libdir/cmake/Quarn/QuarnConfig.cmake $libdir/cmake/Quarn/QuarnConfigVersion.cmake"

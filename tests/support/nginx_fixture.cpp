@@ -93,7 +93,7 @@ void NginxServer::start(const NginxOptions& options) {
         conf << "worker_processes 1;\n"
              << "pid " << (p / "nginx.pid").string() << ";\n"
              << "error_log " << (p / "logs/error.log").string() << " warn;\n"
-             << "events { worker_connections 256; }\n"
+             << "events { worker_connections " << options.workerConnections << "; }\n"
              << "http {\n"
              << "  default_type application/octet-stream;\n"
              << "  types { application/metalink4+xml meta4; }\n"

@@ -39,6 +39,7 @@ struct NginxOptions {
     uint16_t port = 0;     // 0: a free loopback port; else this one (e.g. a fixed endpoint)
     std::string httpExtra; // directives of the http block, verbatim (e.g. a limit_conn_zone)
     NginxTls tls;
+    int workerConnections = 256; // nginx's own limit, the listeners' sockets included
 };
 
 class NginxServer {

@@ -1,5 +1,6 @@
 #include "tests/support/sockets.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -46,11 +47,20 @@ uint16_t boundPort(int fd) {
 
 } // namespace
 
-LoopbackClient::LoopbackClient(uint16_t port)
+LoopbackClient::LoopbackClient(uint16_t port, const ClientOptions& options)
     : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (fd_ < 0) return;
+    if (options.receiveBuffer > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer,
+                     sizeof options.receiveBuffer);
+    if (options.source != nullptr) {
+        sockaddr_in from = loopback(0);
+        if (::inet_pton(AF_INET, options.source, &from.sin_addr) != 1 ||
+            ::bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0)
+            return;
+    }
     const sockaddr_in address = loopback(port);
-    connected_ = fd_ >= 0 &&
-                 ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 LoopbackClient::~LoopbackClient() {
@@ -71,6 +81,18 @@ bool LoopbackClient::closedByPeer() {
         }
         return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
     }
+}
+
+std::size_t LoopbackClient::receiveSome(std::size_t most) {
+    char buffer[4096];
+    std::size_t got = 0;
+    while (got < most) {
+        const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, most - got), MSG_DONTWAIT);
+        if (n <= 0) break;
+        received_.append(buffer, static_cast<std::size_t>(n));
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
 }
 
 LoopbackListener::LoopbackListener(uint16_t port) : fd_(boundSocket(port)) {

@@ -3,15 +3,21 @@
 // from someone else), and the questions asked of ports.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace quarn::test {
 
+struct ClientOptions {
+    const char* source = nullptr; // a loopback address to connect from, e.g. "127.0.0.2"
+    int receiveBuffer = 0;        // SO_RCVBUF, set before connecting; 0: the system's
+};
+
 // A connection to 127.0.0.1:port.
 class LoopbackClient {
 public:
-    explicit LoopbackClient(uint16_t port);
+    explicit LoopbackClient(uint16_t port, const ClientOptions& options = {});
     ~LoopbackClient();
     LoopbackClient(const LoopbackClient&) = delete;
     LoopbackClient& operator=(const LoopbackClient&) = delete;
@@ -20,6 +26,8 @@ public:
     bool send(const std::string& text);
     // Whether the peer has closed its side (reading what is left first).
     bool closedByPeer();
+    // Reads what has arrived, up to `most` bytes, without waiting; how many.
+    std::size_t receiveSome(std::size_t most);
     const std::string& received() const { return received_; }
 
 private:
