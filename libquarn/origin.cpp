@@ -19,9 +19,9 @@ bool OriginFacts::observe(const ResponseHead& head) {
         return validator.empty() || validator == validator_;
     }
     if (!validator.empty() && !validator_.empty() && validator != validator_) return false;
-    if (digest && reprDigest_ && *digest != *reprDigest_) return false;
-    if (digest && !reprDigest_) reprDigest_ = digest;
-    return true;
+    // Only the first answer's digest is checked: the whole file is hashed
+    // from the start or not at all. A later one that differs shows a change.
+    return !(digest && reprDigest_ && *digest != *reprDigest_);
 }
 
 void OriginFacts::repin(const ResponseHead& head) {
