@@ -420,8 +420,7 @@ Transfer::Outcome Transfer::schedule() {
     }
     if (std::any_of(connections_.begin(), connections_.end(),
                     [](const auto& c) { return c->active(); }) ||
-        discovery_ == Discovery::Fetching || ledger_->complete() || ledger_->checking() ||
-        ledger_->bytes().written.bytes() > 0)
+        discovery_ == Discovery::Fetching || ledger_->complete() || ledger_->checking())
         return Outcome::Running;
     // Nothing runs: a source still answering or waiting out a back-off may
     // yet take it; else no source is left.

@@ -154,31 +154,62 @@ QUARN_API int32_t setShareFile3(const char* sitename, const char* localfilename,
  *
  * What reaches the file: every response is checked before a byte of it is
  * written (status, Content-Range, Content-Length against filesize, identity
- * encoding only); the .part is always a prefix of the file as an accepted
- * response delivered it, and a response rejected part-way leaves it as it
- * was. A resume fetches the last 64 KiB of the .part again and compares
- * them: on a difference (the server's file changed, a crash damaged the tail)
- * the file is fetched from the start, compared as it comes, and replaced
- * from the first differing byte on. QUARN_STATE_COMPLETE is reported only
- * once the data and the rename are flushed to the disk. A drive path is
- * reached without following any link below the drive root: a link on the
- * way is QUARN_ERR_DIRECTORY, a link as the .part QUARN_ERR_FILE_CREATE, and
- * a link at the final name counts as an existing file. A response whose
- * body brings no byte for 30 s, or whose head is not complete 30 s after
- * the request, ends in QUARN_STATE_SERVER_ERROR.
+ * encoding only), and bytes the .part already holds are compared, never
+ * overwritten blindly; a response rejected part-way leaves the .part as it
+ * was. QUARN_STATE_COMPLETE is reported only once every byte is verified (see
+ * Trust below) and the data and the rename are flushed to the disk. A drive
+ * path is reached without following any link below the drive root: a link on
+ * the way is QUARN_ERR_DIRECTORY, a link as the .part QUARN_ERR_FILE_CREATE,
+ * and a link at the final name counts as an existing file. A response whose
+ * body brings no byte for 30 s, or whose head is not complete 30 s after the
+ * request, is a stall. While a download runs its .part is locked (an open
+ * file description lock): a start on a file that another download, of this
+ * or another process, holds answers QUARN_ERR_OPERATION and touches nothing.
+ * A download that fails before a byte arrived removes the .part it created.
  *
- * Pieces and peers: a file larger than 8 MiB is fetched in pieces over up
+ * Trust: the origin (`server`) is the trust root, never a peer.
+ *   - Its Metalink 4 document (RFC 5854), named by a Link with rel
+ *     "describedby" and type "application/metalink4+xml" (RFC 6249) on its
+ *     first answer, else fetched from {serverfilename}.meta4 beside the file,
+ *     gives SHA-256 piece hashes: every piece, from any source, is read back
+ *     from the disk and verified before it counts. A bad piece from a peer
+ *     drops that peer and is fetched again elsewhere; a bad piece from the
+ *     origin, a document of another size, or one that cannot be read ends in
+ *     QUARN_STATE_SERVER_ERROR (a document of another size before a byte is
+ *     written). An answer that is not a Metalink 4 document (404, a page,
+ *     other bytes, more than 8 MiB) counts as no document.
+ *   - Requests to the origin carry Want-Repr-Digest; a Repr-Digest (RFC 9530)
+ *     on its first answer is checked against the whole file before
+ *     QUARN_STATE_COMPLETE.
+ *   - Its strong ETag (else Last-Modified) from the first answer goes with
+ *     every later range request as If-Range: an answer showing that the file
+ *     changed is never stitched to what came before. Without a document the
+ *     download starts over from that answer; with one it ends in
+ *     QUARN_STATE_SERVER_ERROR.
+ *   - Without a validator or a document, a resume fetches the last 64 KiB an
+ *     earlier run left again and compares them; a difference means the .part
+ *     is not the origin's file any more and its old bytes are fetched anew.
+ *
+ * Pieces, connections and peers: a file larger than 8 MiB is fetched over up
  * to QUARN_CONNECTIONS connections at once (1..16, default 4), and from the
  * peers in QUARN_PEERS ("host:port,..."; share servers of other engines,
- * asked for /{site}/{hash} over plain HTTP) that answer a HEAD with
- * filesize bytes. Peers are trusted like a mirror list; credentials, index
- * and hash go to the server only. A connection out of work takes over half
- * of the largest piece still coming; a source that fails is dropped for this
- * download, which fails only when no source is left. A server that answers
- * a range with the whole file is read over one connection. Which pieces are
- * on disk is kept in {localfilename}.part.map, written only after the bytes
- * it records and removed with the rename, so a stop or a crash loses at most
- * what was in flight. The environment is read when the download starts.
+ * asked for /{site}/{hash} over plain HTTP) that answer a HEAD with filesize
+ * bytes. Peers are used only when the origin's document gives piece hashes,
+ * or when QUARN_TRUST_PEERS=1 says they are trusted like a mirror list;
+ * credentials, index and hash go to the origin only. Work goes to sources by
+ * their measured rate; a connection far slower than the best hands the rest
+ * of its range to a faster one, and the last ranges are also asked of idle
+ * fast connections (the first copy wins). A source that answers an extra
+ * connection with 503 or 429 (or refuses it) while others work keeps the
+ * connections it carries and is tried again after its Retry-After; a source
+ * that fails is dropped for this download, which fails only when no source
+ * is left. A server that answers a range with the whole file is read over
+ * one connection. What is on disk and verified is kept in
+ * {localfilename}.part.map, which names its download (server, site, file,
+ * size, validator, document) and is believed only by that download; a byte
+ * enters it only after it is flushed to the disk, so a stop, a crash or a
+ * power cut loses at most what was in flight. The map goes with the rename.
+ * The environment is read when the download starts.
  *
  * Over HTTPS the server's certificate must verify against the trust store
  * described at the top of this file; a certificate that does not (untrusted,

@@ -41,6 +41,11 @@ TEST_P(Downloads, CompleteByteExactWithFullBar) {
     EXPECT_TRUE(ButtonEnabled(IDC_START_DOWNLOAD_JSON));
     EXPECT_TRUE(test::sameContent(Drive(target), ServerFile()));
     EXPECT_FALSE(fs::exists(Drive(target + ".part")));
+    // Verified against the sample's document, as the demo serves it.
+    EXPECT_NE(nginx_.accessLog().find(std::string("200 \"GET /") + sample::kSite + "/" +
+                                      sample::kServerFileName + ".meta4 "),
+              std::string::npos)
+        << nginx_.accessLog();
     int lower = -1, upper = -1;
     dlg_->m_progress.GetRange(lower, upper);
     EXPECT_EQ(upper, kWholeMiB);
