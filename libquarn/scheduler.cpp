@@ -192,7 +192,14 @@ private:
         split = alignUp(std::max(split, victim->cursor + kMinSplit), s_.alignment);
         if (victim->to - split < kMinSplit) return false;
         const int64_t to = victim->to;
-        plan_.cuts.push_back({victim->connection, split});
+        // A flight planned in this same round is planned shorter, not cut.
+        const auto planned =
+            std::find_if(plan_.assignments.begin(), plan_.assignments.end(),
+                         [&](const Assignment& a) { return a.connection == victim->connection; });
+        if (planned != plan_.assignments.end())
+            planned->to = split;
+        else
+            plan_.cuts.push_back({victim->connection, split});
         victim->to = split;
         assign(connection, source, split, to, false);
         return true;

@@ -393,6 +393,7 @@ Transfer::Outcome Transfer::schedule() {
         const schedule::Plan plan = schedule::plan(situation(Clock::now()));
         for (const schedule::Cut& cut : plan.cuts) {
             Connection& c = *connections_[static_cast<std::size_t>(cut.connection)];
+            if (!c.active()) continue;
             if (cut.to <= c.cursor) {
                 // Handed over for being slow: its source is known by that now.
                 auto& policy = sources_[c.source].policy;

@@ -283,6 +283,24 @@ TEST(Scheduler, PlannedRangesNeverOverlapFlightsOrEachOther) {
     }
 }
 
+TEST(Scheduler, AFlightPlannedThisRoundIsPlannedShorterNotCut) {
+    // Two thieves in one round: the second splits what the first was given.
+    Situation s = fresh(64 * kMiB, 3, {origin(true, 3e6)});
+    fly(s, 0, 0, 0, 40 * kMiB, 1e6);
+    s.wanted.clear();
+    const Plan p = plan(s);
+    ASSERT_EQ(p.assignments.size(), 2u);
+    ASSERT_EQ(p.cuts.size(), 1u);
+    EXPECT_EQ(p.cuts[0].connection, 0);
+    RangeSet taken;
+    taken.add(0, p.cuts[0].to);
+    for (const Assignment& a : p.assignments) {
+        EXPECT_FALSE(taken.intersects(a.from, a.to)) << a.from << "-" << a.to;
+        taken.add(a.from, a.to);
+    }
+    EXPECT_TRUE(taken.contains(0, 40 * kMiB)) << "a range fell between the plans";
+}
+
 TEST(Throttling, CapsAtWhatWorksAndHonoursRetryAfter) {
     Source s = origin();
     s.working = 2;
