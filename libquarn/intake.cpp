@@ -77,7 +77,6 @@ bool Intake::take(Connection& c, bool origin, const char* data, std::size_t leng
         data += n;
         length -= n;
         if (c.cursor - c.flushMark >= kFlushChunk) {
-            part_.startWriteBack(c.flushMark, c.cursor);
             ledger_.settle(c.flushMark, c.cursor);
             c.flushMark = c.cursor;
         }

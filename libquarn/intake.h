@@ -39,8 +39,9 @@ public:
     void forgetUnproven();
     int64_t received() const noexcept { return received_; } // bytes this download added
 
-    // Written bytes go to the disk in runs of this much while they arrive.
-    static constexpr int64_t kFlushChunk = int64_t{8} * 1024 * 1024;
+    // Written bytes go to the disk in runs of this much while they arrive, so
+    // the map (which only claims bytes on the disk) keeps up with them.
+    static constexpr int64_t kFlushChunk = int64_t{1024} * 1024;
 
 private:
     bool differs(Connection& c, bool origin, int64_t at);

@@ -68,9 +68,6 @@ public:
     }
     bool takeDirty() noexcept { return std::exchange(dirty_, false); }
 
-    // Runs of unsubmitted written bytes shorter than this wait for more.
-    static constexpr int64_t kFlushRun = int64_t{8} * 1024 * 1024;
-
 private:
     enum class Job { Piece, Flush };
     struct Pending {

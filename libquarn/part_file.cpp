@@ -1,7 +1,5 @@
 #include "libquarn/part_file.h"
 
-#include "libquarn/writeback.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -60,7 +58,6 @@ PartFile::Opened PartFile::open(int dir, const std::string& finalName,
 }
 
 PartFile::~PartFile() {
-    writeBack_.reset(); // it borrows the descriptor
     if (undoCreate_ && part_) {
         part_.reset();
         ::unlinkat(dir_.get(), partName_.c_str(), 0);
@@ -114,12 +111,6 @@ bool PartFile::truncate(int64_t size) {
     return ::ftruncate(part_.get(), size) == 0;
 }
 
-void PartFile::startWriteBack(int64_t from, int64_t to) {
-    if (to <= from) return;
-    if (!writeBack_) writeBack_ = std::make_unique<WriteBack>(part_.get());
-    writeBack_->start(from, to - from);
-}
-
 bool PartFile::saveMap(const std::string& text, bool durable) {
     if (!map_) {
         map_.reset(::openat(dir_.get(), mapName_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
@@ -146,7 +137,6 @@ bool PartFile::complete(int64_t size) {
     // Left over from a longer file of the same name; only now, with every
     // byte of this one in place, is it safe to drop.
     if (info.st_size > size && ::ftruncate(fd, size) != 0) return false;
-    writeBack_.reset();
     if (::fdatasync(fd) != 0) return false;
     const int dir = dir_.get();
     map_.reset();
@@ -166,7 +156,6 @@ bool PartFile::complete(int64_t size) {
 }
 
 void PartFile::close(bool holdsNothing) {
-    writeBack_.reset();
     map_.reset();
     if (holdsNothing && created_) {
         struct stat info {};

@@ -15,8 +15,6 @@
 
 namespace quarn::engine {
 
-class WriteBack;
-
 class PartFile {
 public:
     enum class Opened {
@@ -50,8 +48,6 @@ public:
     // `data` (or ends), or -1 when it holds exactly these bytes.
     int64_t firstMismatch(int64_t at, const char* data, std::size_t length);
     bool truncate(int64_t size);
-    // Starts the disk on a range already written, from a thread of its own.
-    void startWriteBack(int64_t from, int64_t to);
 
     // Replaces the map's text in place with one pwrite, so a process killed
     // at any moment leaves the old text or the new one; `durable` waits
@@ -80,7 +76,6 @@ private:
     bool undoCreate_ = false;
     int64_t initialSize_ = 0;
     std::vector<char> compareBuffer_;
-    std::unique_ptr<WriteBack> writeBack_;
 };
 
 } // namespace quarn::engine
