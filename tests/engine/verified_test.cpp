@@ -297,7 +297,9 @@ TEST_F(VerifiedTest, ASecondProcessCannotStartOnAFileBeingDownloaded) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         if (d.start() != 0) ::_exit(100);
-        ::_exit(waitForEnd(60s));
+        const int32_t end = waitForEnd(60s);
+        stopDownload(); // joins the finished transfer's thread
+        ::_exit(end);
     }
     ASSERT_TRUE(waitFor(
         [&] {
