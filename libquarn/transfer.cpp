@@ -14,8 +14,6 @@ namespace quarn::engine {
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-constexpr auto kSampleEvery = std::chrono::milliseconds(100);
-constexpr auto kSpeedWindow = std::chrono::seconds(2);
 constexpr auto kMapEvery = std::chrono::milliseconds(200);
 constexpr auto kDocumentTimeout = std::chrono::seconds(10);
 
